@@ -1,0 +1,56 @@
+// errors.cpp — traceback entries and replaced errors.
+#include "errors.hpp"
+
+#include "module.hpp"
+
+#include <cstdarg>
+
+namespace tessel {
+
+PyObject *Site::code() {
+    if (!code_) code_ = PyCode_NewEmpty(file_, name_.c_str(), line_);
+    return reinterpret_cast<PyObject *>(code_);
+}
+
+void Site::add_traceback() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject *c = code();
+    PyObject *globals = module_globals();
+    Ref empty;
+    if (!globals) {
+        empty = Ref::steal(PyDict_New());
+        globals = empty.get();
+    }
+    if (!c || !globals) {  // out of memory: keep the original error, not ours
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_Restore(type, value, tb);
+    compat::traceback_here(reinterpret_cast<PyCodeObject *>(c), globals, line_);
+}
+
+PyObject *replace_error(PyObject *type, PyObject *message) {
+    PyObject *old_type, *old_value, *old_tb;
+    PyErr_Fetch(&old_type, &old_value, &old_tb);
+    PyErr_SetObject(type, message);
+    compat::chain_exceptions(old_type, old_value, old_tb);
+    return nullptr;
+}
+
+PyObject *replace_error(PyObject *type, const char *message) {
+    Ref text = Ref::steal(PyUnicode_FromString(message));
+    if (!text) return nullptr;
+    return replace_error(type, text.get());
+}
+
+PyObject *raise(PyObject *type, const char *format, ...) {
+    va_list va;
+    va_start(va, format);
+    PyErr_FormatV(type, format, va);
+    va_end(va);
+    return nullptr;
+}
+
+}  // namespace tessel

@@ -1,0 +1,54 @@
+// errors.hpp — how failures leave a function: traceback entries and replaced errors.
+#pragma once
+
+#include "ref.hpp"
+
+#include <string>
+
+namespace tessel {
+
+// Where a function or generator body lives, for the traceback entry that a
+// failure adds on its way out.  The code object is made on first use and kept.
+class Site {
+public:
+    Site(std::string qualified_name, const char *file, int line)
+        : name_(std::move(qualified_name)), file_(file), line_(line) {}
+    // Adds the entry to the pending exception.
+    void add_traceback();
+    // The code object ("gi_code"), made on first use; borrowed.
+    PyObject *code();
+    const std::string &name() const { return name_; }
+
+private:
+    std::string name_;  // e.g. "orvane.tessel.coffer.Coffer.__init__"
+    const char *file_;
+    int line_;
+    PyCodeObject *code_ = nullptr;  // process lifetime
+};
+
+// Raises `type(message)` in place of the pending exception, which becomes the
+// new exception's __context__ (as `raise` inside `except` does).  Returns nullptr.
+PyObject *replace_error(PyObject *type, PyObject *message);
+PyObject *replace_error(PyObject *type, const char *message);
+
+// Like PyErr_Format; returns nullptr so that it can end a function.
+PyObject *raise(PyObject *type, const char *format, ...);
+
+// True if the pending exception is an instance of `type`.
+inline bool error_is(PyObject *type) { return PyErr_ExceptionMatches(type) != 0; }
+
+// Guards C++ recursion that data can drive: deep or cyclic input ends in
+// RecursionError instead of a stack overflow.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where) : ok_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() { if (ok_) Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    explicit operator bool() const { return ok_; }
+
+private:
+    bool ok_;
+};
+
+}  // namespace tessel

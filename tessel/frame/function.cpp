@@ -1,0 +1,380 @@
+// function.cpp — the function type, its argument binder and descriptor binding.
+#include "function.hpp"
+
+#include "module.hpp"
+
+#include <array>
+#include <cstring>
+#include <structmember.h>
+
+namespace tessel {
+
+// ---------------------------------------------------------------- signature
+
+Signature::Signature(std::initializer_list<const char *> params) {
+    for (const char *p : params) {
+        if (p[0] == '*' && p[1] == '*') {
+            varkw_ = static_cast<Py_ssize_t>(names_.size());
+            names_.push_back(p + 2);
+        } else if (p[0] == '*') {
+            varargs_ = static_cast<Py_ssize_t>(names_.size());
+            names_.push_back(p + 1);
+        } else {
+            names_.push_back(p);
+            ++n_named_;
+        }
+    }
+}
+
+int Signature::intern() {
+    if (!interned_.empty()) return 0;
+    for (const char *n : names_) {
+        PyObject *s = PyUnicode_InternFromString(n);
+        if (!s) return -1;
+        interned_.push_back(s);
+    }
+    return 0;
+}
+
+PyObject *Signature::interned(Py_ssize_t i) const { return interned_[static_cast<size_t>(i)]; }
+
+// ---------------------------------------------------------------- binding
+//
+// 1. Positional arguments fill the named parameters in order; the rest go to
+//    "*args", or fail the positional count.
+// 2. Each keyword names a parameter (by identity, then by value), or goes to
+//    "**kwargs", or fails: multiple values, not a string, unexpected.
+// 3. Unfilled parameters take their defaults, or fail the positional count.
+
+namespace {
+
+[[gnu::cold]] PyObject *positional_count_error(const Function *f, Py_ssize_t given) {
+    const Signature &s = f->spec->sig;
+    Py_ssize_t n_defaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Py_ssize_t required = s.named() - n_defaults;
+    bool exact = n_defaults == 0 && !s.varargs();
+    Py_ssize_t count = given < required ? required : s.named();
+    const char *how = exact ? "exactly" : given < required ? "at least" : "at most";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 f->spec->name, how, count, count == 1 ? "" : "s", given);
+    return nullptr;
+}
+
+Py_ssize_t find_keyword(const Signature &s, PyObject *key) {
+    for (Py_ssize_t j = 0; j < s.named(); ++j)
+        if (s.interned(j) == key) return j;
+    if (!PyUnicode_Check(key)) return -1;
+    for (Py_ssize_t j = 0; j < s.named(); ++j)
+        if (_PyUnicode_EQ(s.interned(j), key)) return j;
+    return -1;
+}
+
+constexpr Py_ssize_t kInlineSlots = 8;
+
+// The slow path: keywords, defaults, variadics or a wrong count.
+PyObject *bind_and_call(Function *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    const Signature &s = f->spec->sig;
+    const Py_ssize_t named = s.named();
+    if (nargs > named && !s.varargs()) return positional_count_error(f, nargs);
+
+    std::array<PyObject *, kInlineSlots> inline_slots{};
+    std::vector<PyObject *> heap_slots;
+    PyObject **slots = inline_slots.data();
+    if (s.slots() > kInlineSlots) {
+        heap_slots.assign(static_cast<size_t>(s.slots()), nullptr);
+        slots = heap_slots.data();
+    }
+
+    Py_ssize_t n_positional = nargs < named ? nargs : named;
+    for (Py_ssize_t i = 0; i < n_positional; ++i) slots[i] = args[i];
+
+    Ref varargs, varkw;
+    if (s.varargs()) {
+        varargs = Ref::steal(compat::tuple_from_array(args + n_positional, nargs - n_positional));
+        if (!varargs) return nullptr;
+        slots[s.varargs_slot()] = varargs.get();
+    }
+    if (s.varkw()) {
+        varkw = Ref::steal(PyDict_New());
+        if (!varkw) return nullptr;
+        slots[s.varkw_slot()] = varkw.get();
+    }
+
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject *value = args[nargs + k];
+        Py_ssize_t j = find_keyword(s, key);
+        if (j >= 0) {
+            if (slots[j]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             f->spec->name, key);
+                return nullptr;
+            }
+            slots[j] = value;
+        } else if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name);
+            return nullptr;
+        } else if (varkw) {
+            if (PyDict_SetItem(varkw.get(), key, value) < 0) return nullptr;
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         f->spec->name, key);
+            return nullptr;
+        }
+    }
+
+    // Defaults are read from __defaults__ as it stands at the call.
+    Ref defaults = Ref::borrow(f->defaults);
+    Py_ssize_t n_defaults = PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    Py_ssize_t first_default = named - n_defaults;
+    for (Py_ssize_t j = n_positional; j < named; ++j) {
+        if (slots[j]) continue;
+        if (j < first_default) return positional_count_error(f, nargs);
+        slots[j] = PyTuple_GET_ITEM(defaults.get(), j - first_default);
+    }
+
+    Call call{f, slots};
+    return f->spec->body(call);
+}
+
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) {
+    Function *f = reinterpret_cast<Function *>(callable);
+    FunctionSpec *spec = f->spec;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject *result;
+    if (!kwnames && nargs == spec->sig.slots() && !spec->sig.varargs() && !spec->sig.varkw()) {
+        Call call{f, args};
+        result = spec->body(call);
+    } else {
+        // Keep the function alive while it runs: the call may drop the last
+        // other reference (a closure deleting the attribute that held it).
+        Ref keep = Ref::borrow(callable);
+        result = bind_and_call(f, args, nargs, kwnames);
+    }
+    if (!result) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "function returned NULL without setting an error");
+        spec->site.add_traceback();
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------- the type
+
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) return compat::new_ref(self);
+    return PyMethod_New(self, obj);
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    Function *f = reinterpret_cast<Function *>(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->klass);
+    Py_VISIT(f->captured);
+    return 0;
+}
+
+int function_clear(PyObject *self) {
+    Function *f = reinterpret_cast<Function *>(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->klass);
+    Py_CLEAR(f->captured);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    Function *f = reinterpret_cast<Function *>(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyObject *function_repr(PyObject *self) {
+    Function *f = reinterpret_cast<Function *>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname ? f->qualname : Py_None, self);
+}
+
+// __name__ and __qualname__ must stay strings, as for Python functions.
+int set_string(PyObject **field, PyObject *value, const char *attr) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attr);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(*field, value);
+    return 0;
+}
+
+PyObject *get_name(PyObject *self, void *) {
+    return compat::new_ref(reinterpret_cast<Function *>(self)->name);
+}
+int set_name(PyObject *self, PyObject *value, void *) {
+    return set_string(&reinterpret_cast<Function *>(self)->name, value, "__name__");
+}
+PyObject *get_qualname(PyObject *self, void *) {
+    return compat::new_ref(reinterpret_cast<Function *>(self)->qualname);
+}
+int set_qualname(PyObject *self, PyObject *value, void *) {
+    return set_string(&reinterpret_cast<Function *>(self)->qualname, value, "__qualname__");
+}
+
+PyObject *get_defaults(PyObject *self, void *) {
+    return compat::new_ref(reinterpret_cast<Function *>(self)->defaults);
+}
+int set_defaults(PyObject *self, PyObject *value, void *) {
+    if (!value) value = Py_None;
+    if (value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(reinterpret_cast<Function *>(self)->defaults, value);
+    return 0;
+}
+PyObject *get_kwdefaults(PyObject *self, void *) {
+    return compat::new_ref(reinterpret_cast<Function *>(self)->kwdefaults);
+}
+int set_kwdefaults(PyObject *self, PyObject *value, void *) {
+    if (!value) value = Py_None;
+    if (value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(reinterpret_cast<Function *>(self)->kwdefaults, value);
+    return 0;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject FunctionType{};
+
+int ready_function_type() {
+    PyTypeObject &t = FunctionType;
+    if (t.tp_flags & Py_TPFLAGS_READY) return 0;
+    compat::init_static_type(t);
+    t.tp_name = "orvane.tessel.function";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_doc = "A function whose body is native code.";
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(Function, weakreflist);
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(Function, dict);
+    return PyType_Ready(&t);
+}
+
+
+// ---------------------------------------------------------------- making functions
+
+namespace {
+
+FunctionSpec *make_spec(const FunctionDef &def, const char *qualname) {
+    std::string full = module_full_name();
+    full += '.';
+    full += qualname;
+    auto *spec = new FunctionSpec{def.body, def.name, def.sig,
+                                  Site(std::move(full), def.where.file_name(),
+                                       static_cast<int>(def.where.line()))};
+    if (spec->sig.intern() < 0) {
+        delete spec;
+        return nullptr;
+    }
+    return spec;
+}
+
+Ref new_function(FunctionSpec *spec, const char *doc, const Ref &defaults, const char *qualname,
+                 Ref captured) {
+    if (ready_function_type() < 0) return {};
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec->name));
+    Ref qual = Ref::steal(PyUnicode_FromString(qualname));
+    Ref module = Ref::steal(PyUnicode_FromString(module_full_name()));
+    Ref docstring = doc ? Ref::steal(PyUnicode_FromString(doc)) : none();
+    if (!name || !qual || !module || !docstring) return {};
+    Function *f = PyObject_GC_New(Function, &FunctionType);
+    if (!f) return {};
+    f->vectorcall = function_vectorcall;
+    f->spec = spec;
+    f->name = name.release();
+    f->qualname = qual.release();
+    f->module = module.release();
+    f->doc = docstring.release();
+    f->dict = nullptr;
+    f->defaults = defaults ? compat::new_ref(defaults.get()) : compat::new_ref(Py_None);
+    f->kwdefaults = compat::new_ref(Py_None);
+    f->klass = nullptr;
+    f->captured = captured.release();
+    f->weakreflist = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject *>(f));
+}
+
+}  // namespace
+
+Ref make_function(const FunctionDef &def, const char *qualname, Ref captured) {
+    FunctionSpec *spec = make_spec(def, qualname);
+    if (!spec) return {};
+    return new_function(spec, def.doc, def.defaults, qualname, std::move(captured));
+}
+
+Ref NestedFunction::make(Ref captured) const {
+    if (!spec_) spec_ = make_spec(def_, qualname_);
+    if (!spec_) return {};
+    return new_function(spec_, nullptr, {}, qualname_, std::move(captured));
+}
+
+PyObject *Call::defining_class() const {
+    if (!fn->klass) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        return nullptr;
+    }
+    return fn->klass;
+}
+
+void set_defining_class(PyObject *function, PyObject *klass) {
+    if (Py_TYPE(function) != &FunctionType) return;
+    Function *f = reinterpret_cast<Function *>(function);
+    Py_INCREF(klass);
+    Py_XSETREF(f->klass, klass);
+}
+
+}  // namespace tessel

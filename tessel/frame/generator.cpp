@@ -1,0 +1,344 @@
+// generator.cpp — the generator type: next, send, throw, close and delegation.
+#include "generator.hpp"
+
+#include "module.hpp"
+
+#include <structmember.h>
+
+namespace tessel {
+
+Site &GeneratorSpec::site() {
+    if (!site_) {
+        std::string full = std::string(module_full_name()) + "." + qualname_;
+        site_ = std::make_unique<Site>(std::move(full), where_.file_name(),
+                                       static_cast<int>(where_.line()));
+    }
+    return *site_;
+}
+
+namespace {
+
+struct Generator {
+    PyObject_HEAD
+    GeneratorBody *body;   // the scope; null once finished
+    PyObject *yieldfrom;   // the iterator being delegated to, or null
+    PyObject *name, *qualname;
+    GeneratorSpec *spec;   // process lifetime
+    bool running, started;
+    PyObject *weakreflist;
+};
+
+Generator *as_gen(PyObject *o) { return reinterpret_cast<Generator *>(o); }
+
+Name n_send("send"), n_throw("throw"), n_close("close");
+
+// Frees the scope.  The body's references may run arbitrary code as they go.
+void finish(Generator *g) {
+    Py_CLEAR(g->yieldfrom);
+    std::unique_ptr<GeneratorBody> body(std::exchange(g->body, nullptr));
+}
+
+// The body raised (or let an exception through): the generator is finished.
+PyObject *fail(Generator *g) {
+    finish(g);
+    if (error_is(PyExc_StopIteration))
+        replace_error(PyExc_RuntimeError, "generator raised StopIteration");
+    g->spec->site().add_traceback();
+    return nullptr;
+}
+
+bool already_running(Generator *g) {
+    if (!g->running) return false;
+    PyErr_SetString(PyExc_ValueError, "generator already executing");
+    return true;
+}
+
+// Resumes the generator.  `sent` is the value of send(), or null for next().
+// Returns the next value; null without an error when the generator is done.
+PyObject *resume(Generator *g, PyObject *sent) {
+    g->running = true;
+    for (;;) {
+        if (g->yieldfrom) {
+            Ref sub = Ref::borrow(g->yieldfrom);
+            Ref value = (!sent || sent == Py_None)
+                            ? Ref::steal(Py_TYPE(sub.get())->tp_iternext
+                                             ? Py_TYPE(sub.get())->tp_iternext(sub.get())
+                                             : PyIter_Next(sub.get()))
+                            : call_method(sub.get(), n_send, {sent});
+            if (value) {
+                g->running = false;
+                return value.release();
+            }
+            if (PyErr_Occurred()) {
+                if (!error_is(PyExc_StopIteration)) {
+                    g->running = false;
+                    return fail(g);
+                }
+                PyErr_Clear();  // the sub-iterator's return value is not used
+            }
+            Py_CLEAR(g->yieldfrom);
+            sent = nullptr;
+        }
+        if (!g->body) {
+            g->running = false;
+            return nullptr;
+        }
+        Ref out;
+        GeneratorBody::Step step = g->body->resume(out);
+        g->started = true;
+        switch (step) {
+        case GeneratorBody::Step::Yield:
+            g->running = false;
+            return out.release();
+        case GeneratorBody::Step::YieldFrom:
+            g->yieldfrom = PyObject_GetIter(out.get());
+            if (!g->yieldfrom) {
+                g->running = false;
+                return fail(g);
+            }
+            continue;
+        case GeneratorBody::Step::Return:
+            g->running = false;
+            finish(g);
+            return nullptr;
+        case GeneratorBody::Step::Error:
+            g->running = false;
+            return fail(g);
+        }
+    }
+}
+
+PyObject *gen_iternext(PyObject *self) {
+    Generator *g = as_gen(self);
+    if (already_running(g)) return nullptr;
+    return resume(g, nullptr);
+}
+
+PyObject *gen_send(PyObject *self, PyObject *value) {
+    Generator *g = as_gen(self);
+    if (already_running(g)) return nullptr;
+    if (!g->started && g->body && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return nullptr;
+    }
+    PyObject *result = resume(g, value);
+    if (!result && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+    return result;
+}
+
+// Closes a delegated-to iterator, as `yield from` does on close() and GeneratorExit.
+int close_iter(PyObject *iter) {
+    PyObject *close = nullptr;
+    if (compat::lookup_attr(iter, n_close, &close) < 0) return -1;
+    Ref method = Ref::steal(close);
+    if (!method) return 0;
+    return call(method.get()) ? 0 : -1;
+}
+
+// The exception that throw(typ, val, tb) raises, checked as the interpreter checks it.
+int set_thrown(PyObject *typ, PyObject *val, PyObject *tb) {
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return -1;
+    }
+    Py_INCREF(typ);
+    Py_XINCREF(val);
+    Py_XINCREF(tb);
+    if (PyExceptionClass_Check(typ)) {
+        PyErr_NormalizeException(&typ, &val, &tb);
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
+            Py_DECREF(typ);
+            Py_XDECREF(val);
+            Py_XDECREF(tb);
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return -1;
+        }
+        Py_XDECREF(val);
+        val = typ;
+        typ = compat::new_ref(PyExceptionInstance_Class(typ));
+        if (!tb) tb = PyException_GetTraceback(val);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        Py_DECREF(typ);
+        Py_XDECREF(val);
+        Py_XDECREF(tb);
+        return -1;
+    }
+    PyErr_Restore(typ, val, tb);
+    return 0;
+}
+
+PyObject *gen_throw(PyObject *self, PyObject *args) {
+    Generator *g = as_gen(self);
+    PyObject *typ, *val = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
+    if (already_running(g)) return nullptr;
+
+    if (g->yieldfrom) {
+        Ref sub = Ref::borrow(g->yieldfrom);
+        if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
+            g->running = true;
+            int closed = close_iter(sub.get());
+            g->running = false;
+            if (closed < 0) return fail(g);
+        } else {
+            PyObject *throw_method = nullptr;
+            if (compat::lookup_attr(sub.get(), n_throw, &throw_method) < 0) return fail(g);
+            Ref method = Ref::steal(throw_method);
+            if (method) {
+                g->running = true;
+                Ref value = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), typ, val, tb, nullptr));
+                g->running = false;
+                if (value) return value.release();
+                if (!error_is(PyExc_StopIteration)) return fail(g);
+                PyErr_Clear();
+                Py_CLEAR(g->yieldfrom);
+                if (already_running(g)) return nullptr;
+                PyObject *result = resume(g, nullptr);
+                if (!result && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+                return result;
+            }
+        }
+    }
+    // Our bodies have no handlers: the exception ends the generator.
+    if (set_thrown(typ, val, tb) < 0) return nullptr;
+    if (!g->body && !g->yieldfrom) return nullptr;  // already finished: just raise
+    return fail(g);
+}
+
+PyObject *gen_close(PyObject *self, PyObject *) {
+    Generator *g = as_gen(self);
+    if (already_running(g)) return nullptr;
+    if (g->yieldfrom) {
+        Ref sub = Ref::borrow(g->yieldfrom);
+        g->running = true;
+        int closed = close_iter(sub.get());
+        g->running = false;
+        if (closed < 0) return fail(g);
+    }
+    finish(g);
+    Py_RETURN_NONE;
+}
+
+int gen_traverse(PyObject *self, visitproc visit, void *arg) {
+    Generator *g = as_gen(self);
+    Py_VISIT(g->yieldfrom);
+    Py_VISIT(g->name);
+    Py_VISIT(g->qualname);
+    if (g->body) return g->body->traverse(visit, arg);
+    return 0;
+}
+
+int gen_clear(PyObject *self) {
+    Generator *g = as_gen(self);
+    if (!g->running) finish(g);
+    return 0;
+}
+
+void gen_dealloc(PyObject *self) {
+    Generator *g = as_gen(self);
+    PyObject_GC_UnTrack(self);
+    if (g->weakreflist) PyObject_ClearWeakRefs(self);
+    finish(g);
+    Py_CLEAR(g->name);
+    Py_CLEAR(g->qualname);
+    PyObject_GC_Del(self);
+}
+
+PyObject *gen_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<generator object %S at %p>", as_gen(self)->qualname, self);
+}
+
+int set_string(PyObject **field, PyObject *value, const char *attr) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attr);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(*field, value);
+    return 0;
+}
+
+PyObject *get_name(PyObject *self, void *) { return compat::new_ref(as_gen(self)->name); }
+int set_name(PyObject *self, PyObject *v, void *) { return set_string(&as_gen(self)->name, v, "__name__"); }
+PyObject *get_qualname(PyObject *self, void *) { return compat::new_ref(as_gen(self)->qualname); }
+int set_qualname(PyObject *self, PyObject *v, void *) {
+    return set_string(&as_gen(self)->qualname, v, "__qualname__");
+}
+PyObject *get_running(PyObject *self, void *) { return PyBool_FromLong(as_gen(self)->running); }
+PyObject *get_yieldfrom(PyObject *self, void *) {
+    PyObject *y = as_gen(self)->yieldfrom;
+    return compat::new_ref(y ? y : Py_None);
+}
+PyObject *get_code(PyObject *self, void *) {
+    PyObject *code = as_gen(self)->spec->site().code();
+    return code ? compat::new_ref(code) : nullptr;
+}
+PyObject *get_frame(PyObject *, void *) { Py_RETURN_NONE; }
+
+PyGetSetDef gen_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {"gi_yieldfrom", get_yieldfrom, nullptr, nullptr, nullptr},
+    {"gi_code", get_code, nullptr, nullptr, nullptr},
+    {"gi_frame", get_frame, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef gen_methods[] = {
+    {"send", gen_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", gen_throw, METH_VARARGS, "throw(typ[,val[,tb]]) -> raise exception in generator,\nreturn next yielded value or raise StopIteration."},
+    {"close", gen_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject GeneratorType{};
+
+int ready_generator_type() {
+    PyTypeObject &t = GeneratorType;
+    if (t.tp_flags & Py_TPFLAGS_READY) return 0;
+    compat::init_static_type(t);
+    t.tp_name = "orvane.tessel.generator";
+    t.tp_basicsize = sizeof(Generator);
+    t.tp_dealloc = gen_dealloc;
+    t.tp_repr = gen_repr;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = gen_traverse;
+    t.tp_clear = gen_clear;
+    t.tp_weaklistoffset = offsetof(Generator, weakreflist);
+    t.tp_iter = PyObject_SelfIter;
+    t.tp_iternext = gen_iternext;
+    t.tp_methods = gen_methods;
+    t.tp_getset = gen_getset;
+    return PyType_Ready(&t);
+}
+
+
+Ref make_generator(GeneratorSpec &spec, std::unique_ptr<GeneratorBody> body) {
+    if (ready_generator_type() < 0) return {};
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name()));
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname()));
+    if (!name || !qualname) return {};
+    Generator *g = PyObject_GC_New(Generator, &GeneratorType);
+    if (!g) return {};
+    g->body = body.release();
+    g->yieldfrom = nullptr;
+    g->name = name.release();
+    g->qualname = qualname.release();
+    g->spec = &spec;
+    g->running = false;
+    g->started = false;
+    g->weakreflist = nullptr;
+    PyObject_GC_Track(g);
+    return Ref::steal(reinterpret_cast<PyObject *>(g));
+}
+
+}  // namespace tessel

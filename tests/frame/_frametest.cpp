@@ -1,0 +1,152 @@
+// _frametest.cpp — a small module that exercises the frame for its own tests:
+// argument binding, closures, super(), static methods and generators.
+#include "tessel.hpp"
+
+#include <vector>
+
+using namespace tessel;
+
+namespace {
+
+Name n_hello("hello");
+
+// def signature(a, b, c=3, *args, **kwargs): return (a, b, c, args, kwargs)
+PyObject *signature(Call &c) {
+    return PyTuple_Pack(5, c[0], c[1], c[2], c[3], c[4]);
+}
+
+// def one(x): return x
+PyObject *one(Call &c) { return compat::new_ref(c[0]); }
+
+// def fail(message): raise ValueError(message)
+PyObject *fail(Call &c) {
+    PyErr_SetObject(PyExc_ValueError, c[0]);
+    return nullptr;
+}
+
+// def replace(message): try: raise KeyError(message) except KeyError: raise ValueError("replaced")
+PyObject *replace(Call &c) {
+    PyErr_SetObject(PyExc_KeyError, c[0]);
+    return replace_error(PyExc_ValueError, "replaced");
+}
+
+// class Base: def hello(self): return "Base"
+PyObject *Base_hello(Call &) { return PyUnicode_FromString("Base"); }
+// @staticmethod def twice(x): return (x, x)
+PyObject *Base_twice(Call &c) { return PyTuple_Pack(2, c[0], c[0]); }
+
+// class Child(Base): def hello(self): return super().hello() + "Child"
+PyObject *Child_hello(Call &c) {
+    Ref base = super_call(c, n_hello);
+    if (!base) return nullptr;
+    return PyUnicode_FromFormat("%UChild", base.get());
+}
+
+// def orphan(self): return super().hello()   (not defined in a class)
+PyObject *orphan(Call &c) { return super_call(c, n_hello).release(); }
+
+// def make_adder(n): def add(x): return x + n; return add
+PyObject *make_adder_add(Call &c) { return PyNumber_Add(c[0], c.captured(0)); }
+NestedFunction make_adder_add_fn("add", "make_adder.<locals>.add", make_adder_add, {"x"});
+PyObject *make_adder(Call &c) {
+    Ref captured = Ref::steal(PyTuple_Pack(1, c[0]));
+    if (!captured) return nullptr;
+    return make_adder_add_fn.make(captured).release();
+}
+
+// def countdown(n): while n > 0: yield n; n -= 1
+GeneratorSpec countdown_spec("countdown", "countdown");
+class Countdown : public GeneratorBody {
+public:
+    explicit Countdown(long n) : n_(n) {}
+    Step resume(Ref &out) override {
+        if (n_ <= 0) return Step::Return;
+        out = Ref::steal(PyLong_FromLong(n_--));
+        return out ? Step::Yield : Step::Error;
+    }
+    int traverse(visitproc, void *) override { return 0; }
+
+private:
+    long n_;
+};
+PyObject *countdown(Call &c) {
+    long n = PyLong_AsLong(c[0]);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    return make_generator(countdown_spec, std::make_unique<Countdown>(n)).release();
+}
+
+// def chain(*iterables): for it in iterables: yield 'start'; yield from it
+GeneratorSpec chain_spec("chain", "chain");
+class Chain : public GeneratorBody {
+public:
+    explicit Chain(PyObject *iterables) : iterables_(Ref::borrow(iterables)) {}
+    Step resume(Ref &out) override {
+        if (pending_) {
+            out = std::move(pending_);
+            return Step::YieldFrom;
+        }
+        if (i_ >= PyTuple_GET_SIZE(iterables_.get())) return Step::Return;
+        pending_ = Ref::borrow(PyTuple_GET_ITEM(iterables_.get(), i_++));
+        out = Ref::steal(PyUnicode_FromString("start"));
+        return out ? Step::Yield : Step::Error;
+    }
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(iterables_.get());
+        Py_VISIT(pending_.get());
+        return 0;
+    }
+
+private:
+    Ref iterables_, pending_;
+    Py_ssize_t i_ = 0;
+};
+PyObject *chain(Call &c) { return make_generator(chain_spec, std::make_unique<Chain>(c[0])).release(); }
+
+// def broken(): yield 1; raise StopIteration
+GeneratorSpec broken_spec("broken", "broken");
+class Broken : public GeneratorBody {
+public:
+    Step resume(Ref &out) override {
+        if (step_++ == 0) {
+            out = Ref::steal(PyLong_FromLong(1));
+            return Step::Yield;
+        }
+        PyErr_SetNone(PyExc_StopIteration);
+        return Step::Error;
+    }
+    int traverse(visitproc, void *) override { return 0; }
+
+private:
+    int step_ = 0;
+};
+PyObject *broken(Call &) { return make_generator(broken_spec, std::make_unique<Broken>()).release(); }
+
+int exec(Module &m) {
+    if (m.uses_generators() < 0) return -1;
+    if (m.define_function(function("signature", signature, {"a", "b", "c", "*args", "**kwargs"},
+                           "Returns its bound arguments.", defaults({Ref::steal(PyLong_FromLong(3))}))) < 0 ||
+        m.define_function(function("one", one, {"x"})) < 0 ||
+        m.define_function(function("fail", fail, {"message"})) < 0 ||
+        m.define_function(function("replace", replace, {"message"})) < 0 ||
+        m.define_function(function("orphan", orphan, {"self"})) < 0 ||
+        m.define_function(function("make_adder", make_adder, {"n"})) < 0 ||
+        m.define_function(function("countdown", countdown, {"n"})) < 0 ||
+        m.define_function(function("chain", chain, {"*iterables"})) < 0 ||
+        m.define_function(function("broken", broken, {})) < 0)
+        return -1;
+    Ref base = m.define_class("Base", {m.builtin("object")}, "A base class.", {
+        method("hello", Base_hello, {"self"}),
+        static_method("twice", Base_twice, {"x"}),
+        value("answer", Ref::steal(PyLong_FromLong(42))),
+    });
+    if (!base) return -1;
+    Ref child = m.define_class("Child", {base.get()}, nullptr, {
+        method("hello", Child_hello, {"self"}),
+    });
+    if (!child) return -1;
+    return 0;
+}
+
+}  // namespace
+
+TESSEL_MODULE(_frametest, "_frametest", "Frame test module.", exec)
