@@ -6,6 +6,7 @@
 PYTHON ?= $(shell tools/find-python)
 BUILD ?= build
 CMAKE_FLAGS ?=
+TESTS ?= tests
 PYDEPS := $(BUILD)/pydeps
 TEST_PATH := $(BUILD)/lib:$(BUILD)/testlib:platform:$(PYDEPS)
 
@@ -23,7 +24,7 @@ build: deps
 	cp -r python/orvane/tessel/. $(BUILD)/lib/orvane/tessel/
 
 test: build
-	PYTHONPATH=$(TEST_PATH) "$(PYTHON)" -m pytest -q tests $(PYTEST_ARGS)
+	PYTHONPATH=$(TEST_PATH) "$(PYTHON)" -m pytest -q $(TESTS) $(PYTEST_ARGS)
 
 run: build
 	PYTHONPATH=$(TEST_PATH) "$(PYTHON)" examples/demo.py

@@ -161,6 +161,97 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     return result;
 }
 
+// ---------------------------------------------------------------- __init__ slot
+//
+// A class whose __init__ is one of our functions gets this tp_init in place of
+// the interpreter's generic one, which would turn the argument tuple and dict
+// into a vector and a keyword-name tuple, for the binder to turn back.  It
+// looks __init__ up on the instance's type at every call, exactly as the
+// generic slot does, and takes the short way only when it finds a function of
+// ours; assigning a new __init__ to the class resets the slot anyway.
+
+PyObject *init_name() {
+    static PyObject *name = PyUnicode_InternFromString("__init__");
+    return name;
+}
+
+// Calls `f` with self, the tuple `args` and the dict `kwargs` (or null).
+PyObject *call_with_tuple(Function *f, PyObject *self, PyObject *args, PyObject *kwargs) {
+    const Signature &s = f->spec->sig;
+    if (s.named() == 1 && s.varargs() && s.varkw()) {
+        // Every keyword goes to **kwargs, unless it names `self` or is no string.
+        if (kwargs) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (!PyUnicode_Check(key)) {
+                    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name);
+                    f->spec->site.add_traceback();
+                    return nullptr;
+                }
+                if (find_keyword(s, key) == 0) {
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                                 f->spec->name, key);
+                    f->spec->site.add_traceback();
+                    return nullptr;
+                }
+            }
+        }
+        Ref kw = Ref::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+        if (!kw) return nullptr;
+        PyObject *slots[3];
+        slots[0] = self;
+        slots[s.varargs_slot()] = args;
+        slots[s.varkw_slot()] = kw.get();
+        Call call{f, slots};
+        PyObject *result = f->spec->body(call);
+        if (!result) f->spec->site.add_traceback();
+        return result;
+    }
+    Ref full = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(args) + 1));
+    if (!full) return nullptr;
+    PyTuple_SET_ITEM(full.get(), 0, compat::new_ref(self));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
+        PyTuple_SET_ITEM(full.get(), i + 1, compat::new_ref(PyTuple_GET_ITEM(args, i)));
+    return PyVectorcall_Call(reinterpret_cast<PyObject *>(f), full.get(), kwargs);
+}
+
+int function_init_slot(PyObject *self, PyObject *args, PyObject *kwargs) {
+    Ref init = Ref::borrow(compat::type_lookup(Py_TYPE(self), init_name()));
+    Ref result;
+    if (init && Py_TYPE(init.get()) == &FunctionType) {
+        result = Ref::steal(call_with_tuple(reinterpret_cast<Function *>(init.get()), self, args, kwargs));
+    } else if (init) {
+        descrgetfunc get = Py_TYPE(init.get())->tp_descr_get;
+        Ref bound = get ? Ref::steal(get(init.get(), self, reinterpret_cast<PyObject *>(Py_TYPE(self))))
+                        : init;
+        if (!bound) return -1;
+        result = Ref::steal(PyObject_Call(bound.get(), args, kwargs));
+    } else {
+        PyErr_SetObject(PyExc_AttributeError, init_name());
+        return -1;
+    }
+    if (!result) return -1;
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(result.get())->tp_name);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void use_init_slot(PyObject *klass) {
+    if (!PyType_Check(klass) || !init_name()) return;
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(klass);
+    PyObject *init = type->tp_dict ? PyDict_GetItemWithError(type->tp_dict, init_name()) : nullptr;
+    if (init && Py_TYPE(init) == &FunctionType) type->tp_init = function_init_slot;
+    PyErr_Clear();
+}
+
+namespace {
+
 // ---------------------------------------------------------------- the type
 
 PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {

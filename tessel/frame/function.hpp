@@ -109,4 +109,8 @@ private:
 
 void set_defining_class(PyObject *function, PyObject *klass);
 
+// Lets the class call its __init__ (when that is one of our functions) without
+// the generic slot's argument conversions.
+void use_init_slot(PyObject *klass);
+
 }  // namespace tessel

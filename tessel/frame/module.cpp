@@ -438,6 +438,7 @@ Ref Module::define_class(const char *name, std::initializer_list<PyObject *> bas
     Ref cls = call(metaclass.get(), class_name.get(), bases.get(), ns.get());
     if (!cls) return {};
     for (const Ref &fn : functions) set_defining_class(fn.get(), cls.get());
+    use_init_slot(cls.get());
     if (PyDict_SetItem(state.globals, class_name.get(), cls.get()) < 0) return {};
     return cls;
 }

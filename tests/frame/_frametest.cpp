@@ -121,6 +121,17 @@ private:
 };
 PyObject *broken(Call &) { return make_generator(broken_spec, std::make_unique<Broken>()).release(); }
 
+// class Recorder: def __init__(self, *args, **kwargs): self.args = args; self.kwargs = kwargs
+PyObject *Recorder_init(Call &c) {
+    if (PyObject_SetAttrString(c[0], "args", c[1]) < 0 ||
+        PyObject_SetAttrString(c[0], "kwargs", c[2]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// class Weird: def __init__(self, value): return value
+PyObject *Weird_init(Call &c) { return compat::new_ref(c[1]); }
+
 int exec(Module &m) {
     if (m.uses_generators() < 0) return -1;
     if (m.define_function(function("signature", signature, {"a", "b", "c", "*args", "**kwargs"},
@@ -144,6 +155,13 @@ int exec(Module &m) {
         method("hello", Child_hello, {"self"}),
     });
     if (!child) return -1;
+    if (!m.define_class("Recorder", {m.builtin("object")}, nullptr, {
+            method("__init__", Recorder_init, {"self", "*args", "**kwargs"}),
+        }) ||
+        !m.define_class("Weird", {m.builtin("object")}, nullptr, {
+            method("__init__", Weird_init, {"self", "value"}),
+        }))
+        return -1;
     return 0;
 }
 

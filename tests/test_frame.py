@@ -1,0 +1,367 @@
+"""The module frame: import lifecycle, functions, argument binding, classes,
+super(), traceback entries and the generator type."""
+import collections.abc
+import gc
+import importlib
+import subprocess
+import sys
+import traceback
+import weakref
+
+import pytest
+
+import _frametest as ft
+import orvane.tessel.coffer as coffer
+from support import run_isolated
+
+
+# ---------------------------------------------------------------- lifecycle
+
+def test_reimport_gives_the_same_module_and_runs_nothing_twice():
+    first = importlib.import_module("orvane.tessel.coffer")
+    cls = first.Coffer
+    del sys.modules["orvane.tessel.coffer"]
+    second = importlib.import_module("orvane.tessel.coffer")
+    assert second is first
+    assert second.Coffer is cls
+    assert sys.modules["orvane.tessel.coffer"] is first
+
+
+def test_module_globals_and_spec_attributes():
+    d = vars(coffer)
+    assert d["__builtins__"] is __import__("builtins")
+    assert d["__test__"] == {}
+    assert d["__package__"] == "orvane.tessel"
+    assert d["__file__"].endswith(".so")
+    assert type(d["__loader__"]).__name__ == "ExtensionFileLoader"
+    assert "__path__" not in d
+
+
+def test_only_the_entry_is_exported():
+    lib = coffer.__file__
+    out = subprocess.run(["nm", "-D", "--defined-only", lib], capture_output=True, text=True).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit_coffer"]
+
+
+def test_second_interpreter_is_refused():
+    proc = run_isolated("""
+        import sys, _xxsubinterpreters as interpreters
+        import orvane.tessel.coffer
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import sys; sys.path[:] = %r; import orvane.tessel.coffer" % (sys.path,))
+        except interpreters.RunFailedError as e:
+            print("refused:", e)
+        else:
+            print("imported")
+        print(orvane.tessel.coffer.Coffer(a=1).a)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert "refused:" in proc.stdout and "ImportError" in proc.stdout
+    assert ("Interpreter change detected - this module can only be loaded "
+            "into one interpreter per process.") in proc.stdout
+    assert proc.stdout.rstrip().endswith("1")
+
+
+def test_failed_exec_leaves_the_module_unloaded_and_can_be_retried():
+    proc = run_isolated("""
+        import sys, traceback, collections.abc
+        saved = sys.modules["collections.abc"]
+        sys.modules["collections.abc"] = None
+        try:
+            import orvane.tessel.coffer
+        except ImportError as e:
+            names = [f.name for f in traceback.extract_tb(e.__traceback__)]
+            print("failed", "init orvane.tessel.coffer" in names)
+        print("orvane.tessel.coffer" in sys.modules)
+        sys.modules["collections.abc"] = saved
+        import orvane.tessel.coffer
+        print(orvane.tessel.coffer.Coffer(x=2).x)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["failed", "True", "False", "2"]
+
+
+# ---------------------------------------------------------------- functions
+
+def test_function_attributes():
+    f = coffer.Coffer.__repr__
+    assert f.__name__ == "__repr__"
+    assert f.__qualname__ == "Coffer.__repr__"
+    assert f.__module__ == "orvane.tessel.coffer"
+    assert f.__doc__ is None
+    assert coffer.Coffer.__init__.__doc__.startswith("Coffer object init")
+    assert f.__defaults__ is None and f.__kwdefaults__ is None
+    f.custom = 1
+    assert f.__dict__ == {"custom": 1}
+    del f.custom
+    assert repr(f).startswith("<function Coffer.__repr__ at 0x")
+    assert ft.signature.__defaults__ == (3,)
+
+
+def test_names_must_stay_strings():
+    with pytest.raises(TypeError):
+        ft.one.__name__ = 5
+    with pytest.raises(TypeError):
+        ft.one.__qualname__ = None
+
+
+def test_defaults_are_read_at_each_call():
+    saved = ft.signature.__defaults__
+    try:
+        ft.signature.__defaults__ = (30,)
+        assert ft.signature(1, 2) == (1, 2, 30, (), {})
+        ft.signature.__defaults__ = None
+        with pytest.raises(TypeError, match=r"takes at least 3 positional arguments \(2 given\)"):
+            ft.signature(1, 2)
+    finally:
+        ft.signature.__defaults__ = saved
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: ft.one(), "one() takes exactly 1 positional argument (0 given)"),
+    (lambda: ft.one(1, 2), "one() takes exactly 1 positional argument (2 given)"),
+    (lambda: ft.signature(1), "signature() takes at least 2 positional arguments (1 given)"),
+    (lambda: ft.signature(b=1), "signature() takes at least 2 positional arguments (0 given)"),
+    (lambda: ft.one(y=1), "one() got an unexpected keyword argument 'y'"),
+    (lambda: ft.one(1, x=1), "one() got multiple values for keyword argument 'x'"),
+    (lambda: ft.signature(1, 2, a=1), "signature() got multiple values for keyword argument 'a'"),
+    (lambda: ft.one(**{1: 2}), "one() keywords must be strings"),
+    (lambda: ft.signature(1, 2, **{1: 2}), "signature() keywords must be strings"),
+    (lambda: coffer.Coffer.__repr__(), "__repr__() takes exactly 1 positional argument (0 given)"),
+    (lambda: coffer.Coffer().__repr__(1), "__repr__() takes exactly 1 positional argument (2 given)"),
+    (lambda: coffer.Coffer(self=1), "__init__() got multiple values for keyword argument 'self'"),
+])
+def test_argument_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_binding_by_position_keyword_and_variadics():
+    assert ft.signature(1, 2) == (1, 2, 3, (), {})
+    assert ft.signature(b=2, a=1) == (1, 2, 3, (), {})
+    assert ft.signature(1, 2, 3, 4, 5, k=6) == (1, 2, 3, (4, 5), {"k": 6})
+    name = "".join(["c"])  # a keyword name that is not interned
+    assert ft.signature(1, 2, **{name: 9}) == (1, 2, 9, (), {})
+    assert ft.one(x=5) == 5
+
+
+def test_methods_bind_like_python_functions():
+    class Sub(ft.Base):
+        pass
+    s = Sub()
+    bound = s.hello
+    assert bound.__self__ is s and bound.__func__ is ft.Base.__dict__["hello"]
+    assert ft.Base.hello(s) == "Base"
+    assert ft.Base.__dict__["hello"].__get__(None, ft.Base) is ft.Base.__dict__["hello"]
+    # staticmethod does not bind
+    assert s.twice(1) == (1, 1) and ft.Base.twice(2) == (2, 2)
+    assert ft.Base.answer == 42
+
+
+def test_zero_argument_super_uses_the_defining_class():
+    class GrandChild(ft.Child):
+        def hello(self):
+            return "Grand" + super().hello()
+    assert ft.Child().hello() == "BaseChild"
+    assert GrandChild().hello() == "GrandBaseChild"
+    with pytest.raises(RuntimeError, match=r"super\(\): empty __class__ cell"):
+        ft.orphan(ft.Child())
+
+
+def test_class_creation_namespace_and_qualnames():
+    assert ft.Base.__module__ == "_frametest"
+    assert ft.Base.__qualname__ == "Base"
+    assert ft.Base.__doc__ == "A base class."
+    assert ft.Child.__doc__ is None
+    assert list(k for k in vars(ft.Base) if not k.startswith("__")) == ["hello", "twice", "answer"]
+
+
+def test_nested_functions_capture_values():
+    add = ft.make_adder(10)
+    assert add(5) == 15
+    assert add.__qualname__ == "make_adder.<locals>.add"
+    assert add.__name__ == "add"
+
+
+def test_failures_name_the_function_in_the_traceback():
+    with pytest.raises(ValueError) as info:
+        ft.fail("boom")
+    names = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
+    assert names[-1] == "_frametest.fail"
+    with pytest.raises(TypeError) as info:
+        coffer.Coffer(1, 2)
+    names = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
+    assert names[-1] == "orvane.tessel.coffer.Coffer.__init__"
+
+
+def test_replaced_errors_keep_the_original_as_context():
+    with pytest.raises(ValueError, match="replaced") as info:
+        ft.replace("original")
+    assert isinstance(info.value.__context__, KeyError)
+    assert info.value.__cause__ is None
+
+
+def test_functions_are_collected_with_their_closures():
+    add = ft.make_adder(object())
+    ref = weakref.ref(add)
+    del add
+    gc.collect()
+    assert ref() is None
+
+
+def test_init_through_the_class_call():
+    d = {"a": 1}
+    r = ft.Recorder(1, 2, **d)
+    assert r.args == (1, 2) and r.kwargs == {"a": 1} and r.kwargs is not d
+    assert ft.Weird(None).__class__ is ft.Weird
+    with pytest.raises(TypeError, match="__init__\\(\\) should return None, not 'int'"):
+        ft.Weird(5)
+    with pytest.raises(TypeError, match=r"__init__\(\) takes exactly 2 positional arguments \(1 given\)"):
+        ft.Weird()
+
+
+def test_init_follows_reassignment_and_the_instance_type():
+    original = ft.Recorder.__dict__["__init__"]
+    try:
+        ft.Recorder.__init__ = lambda self, *a, **k: setattr(self, "replaced", a)
+        assert ft.Recorder(3).replaced == (3,)
+    finally:
+        ft.Recorder.__init__ = original
+    assert ft.Recorder(4).args == (4,)
+
+    # __new__ may return an instance of a subclass: its own __init__ runs.
+    proc = run_isolated("""
+        import _frametest as ft
+        class Sub(ft.Recorder):
+            def __init__(self, *args, **kwargs):
+                self.sub = args
+        ft.Recorder.__new__ = staticmethod(lambda cls, *a, **k: object.__new__(Sub))
+        made = ft.Recorder(5)
+        print(type(made).__name__, made.sub)
+    """)
+    assert proc.stdout.split() == ["Sub", "(5,)"], proc.stderr
+
+
+def test_init_keyword_checks_on_the_class_call():
+    with pytest.raises(TypeError, match="__init__\\(\\) keywords must be strings"):
+        ft.Recorder(**{1: 2})
+    with pytest.raises(TypeError, match="multiple values for keyword argument 'self'"):
+        ft.Recorder(self=2)
+
+
+# ---------------------------------------------------------------- generators
+
+def test_generator_is_lazy_and_registered():
+    g = ft.countdown(3)
+    assert isinstance(g, collections.abc.Generator)
+    assert iter(g) is g
+    assert g.__name__ == "countdown" and g.__qualname__ == "countdown"
+    assert g.gi_running is False and g.gi_yieldfrom is None
+    assert g.gi_code.co_name == "_frametest.countdown"
+    assert list(g) == [3, 2, 1]
+    with pytest.raises(StopIteration):
+        next(g)
+
+
+def test_nothing_runs_before_the_first_next():
+    g = ft.chain(5)  # 5 is not iterable, which only the body finds out
+    assert g.gi_running is False
+    assert next(g) == "start"
+    with pytest.raises(TypeError, match="not iterable"):
+        next(g)
+
+
+def test_send():
+    g = ft.countdown(2)
+    with pytest.raises(TypeError, match="can't send non-None value to a just-started generator"):
+        g.send(1)
+    assert g.send(None) == 2
+    assert g.send("ignored") == 1
+    with pytest.raises(StopIteration):
+        g.send(None)
+
+
+def test_throw_and_close():
+    g = ft.countdown(5)
+    assert next(g) == 5
+    with pytest.raises(KeyError):
+        g.throw(KeyError, KeyError("k"))
+    assert list(g) == []
+    g = ft.countdown(5)
+    with pytest.raises(ValueError):
+        g.throw(ValueError("v"))
+    g = ft.countdown(5)
+    with pytest.raises(TypeError, match="instance exception may not have a separate value"):
+        g.throw(ValueError("v"), 1)
+    with pytest.raises(TypeError, match="exceptions must be classes or instances deriving from BaseException, not int"):
+        g.throw(1)
+    with pytest.raises(TypeError, match="third argument must be a traceback object"):
+        g.throw(ValueError, None, 1)
+    assert next(g) == 5
+    assert g.close() is None
+    assert list(g) == []
+    assert g.close() is None
+
+
+def test_yield_from_delegates_send_throw_and_close():
+    def inner():
+        received = yield "a"
+        yield "got %s" % received
+        try:
+            yield "b"
+        except KeyError:
+            yield "caught"
+        yield "c"
+    g = ft.chain(inner())
+    assert next(g) == "start"
+    assert g.gi_yieldfrom is None
+    assert next(g) == "a"
+    assert g.gi_yieldfrom is not None and g.gi_yieldfrom.__name__ == "inner"
+    assert g.send("x") == "got x"
+    assert next(g) == "b"
+    assert g.throw(KeyError) == "caught"
+    closed = []
+
+    def stubborn():
+        try:
+            yield 1
+        finally:
+            closed.append(True)
+    g = ft.chain(stubborn())
+    next(g), next(g)
+    g.close()
+    assert closed == [True]
+    assert list(g) == []
+
+
+def test_re_entering_a_running_generator_fails():
+    holder = []
+
+    def reenter():
+        yield next(holder[0])
+    g = ft.chain(reenter())
+    holder.append(g)
+    assert next(g) == "start"
+    with pytest.raises(ValueError, match="generator already executing"):
+        next(g)
+
+
+def test_stop_iteration_inside_the_body_becomes_runtime_error():
+    g = ft.broken()
+    assert next(g) == 1
+    with pytest.raises(RuntimeError, match="generator raised StopIteration"):
+        next(g)
+
+
+def test_generator_cycles_are_collected():
+    class Holder:
+        pass
+    h = Holder()
+    h.gen = ft.chain([h])
+    ref = weakref.ref(h)
+    del h
+    gc.collect()
+    assert ref() is None
