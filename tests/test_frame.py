@@ -179,6 +179,58 @@ def test_class_creation_namespace_and_qualnames():
     assert list(k for k in vars(ft.Base) if not k.startswith("__")) == ["hello", "twice", "answer"]
 
 
+def test_class_creation_goes_through_the_metaclass():
+    calls = []
+
+    class Ordered(dict):
+        pass
+
+    class Meta(type):
+        @classmethod
+        def __prepare__(mcls, name, bases):
+            calls.append(("prepare", name, bases))
+            return Ordered()
+
+        def __new__(mcls, name, bases, ns):
+            calls.append(("new", type(ns).__name__, list(ns)))
+            return super().__new__(mcls, name, bases, dict(ns))
+
+    class Root(metaclass=Meta):
+        pass
+    made = ft.make_class((Root,))
+    assert type(made) is Meta and made.marker == 7 and made().hello() == "Base"
+    assert calls[-2] == ("prepare", "Made", (Root,))
+    assert calls[-1] == ("new", "Ordered", ["__module__", "__qualname__", "__doc__", "hello", "marker"])
+    assert made.__module__ == "_frametest" and made.__qualname__ == "Made"
+
+
+def test_metaclass_conflict():
+    class M1(type):
+        pass
+
+    class M2(type):
+        pass
+    with pytest.raises(TypeError) as info:
+        ft.make_class((M1("A", (), {}), M2("B", (), {})))
+    assert str(info.value) == ("metaclass conflict: the metaclass of a derived class must be a "
+                               "(non-strict) subclass of the metaclasses of all its bases")
+
+
+def test_metaclass_entry_in_the_namespace_overrides():
+    seen = []
+
+    class Meta(type):
+        pass
+
+    class Prepared(type):
+        @classmethod
+        def __prepare__(mcls, name, bases):
+            return {"__metaclass__": lambda name, bases, ns: seen.append(sorted(ns)) or "made"}
+    Root = Prepared("Root", (), {})
+    assert ft.make_class((Root,)) == "made"
+    assert "hello" in seen[0] and "__metaclass__" in seen[0]
+
+
 def test_nested_functions_capture_values():
     add = ft.make_adder(10)
     assert add(5) == 15

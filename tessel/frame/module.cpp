@@ -381,6 +381,12 @@ Ref Module::define_class(const char *name, std::initializer_list<PyObject *> bas
     if (!bases) return {};
     Py_ssize_t i = 0;
     for (PyObject *b : base_list) PyTuple_SET_ITEM(bases.get(), i++, compat::new_ref(b));
+    return define_class(name, bases.get(), doc, body);
+}
+
+Ref Module::define_class(const char *name, PyObject *bases_tuple, const char *doc,
+                         std::initializer_list<Entry> body) {
+    Ref bases = Ref::borrow(bases_tuple);
     Ref class_name = Ref::steal(PyUnicode_InternFromString(name));
     if (!class_name) return {};
 

@@ -131,6 +131,9 @@ public:
     // Creates a class through its metaclass and binds it in the globals.
     Ref define_class(const char *name, std::initializer_list<PyObject *> bases, const char *doc,
                      std::initializer_list<Entry> body);
+    // The same with the bases as a tuple.
+    Ref define_class(const char *name, PyObject *bases, const char *doc,
+                     std::initializer_list<Entry> body);
     // Defines a module-level function.
     int define_function(FunctionDef def);
     // The entries of the module's __test__ dictionary.

@@ -132,6 +132,16 @@ PyObject *Recorder_init(Call &c) {
 // class Weird: def __init__(self, value): return value
 PyObject *Weird_init(Call &c) { return compat::new_ref(c[1]); }
 
+// def make_class(bases): class Made(*bases): "Made at run time." ; def hello(self): ...
+PyObject *make_class(Call &c) {
+    if (!PyTuple_Check(c[0])) return raise(PyExc_TypeError, "bases must be a tuple");
+    Module m;
+    return m.define_class("Made", c[0], "Made at run time.", {
+        method("hello", Base_hello, {"self"}),
+        value("marker", Ref::steal(PyLong_FromLong(7))),
+    }).release();
+}
+
 int exec(Module &m) {
     if (m.uses_generators() < 0) return -1;
     if (m.define_function(function("signature", signature, {"a", "b", "c", "*args", "**kwargs"},
@@ -143,7 +153,8 @@ int exec(Module &m) {
         m.define_function(function("make_adder", make_adder, {"n"})) < 0 ||
         m.define_function(function("countdown", countdown, {"n"})) < 0 ||
         m.define_function(function("chain", chain, {"*iterables"})) < 0 ||
-        m.define_function(function("broken", broken, {})) < 0)
+        m.define_function(function("broken", broken, {})) < 0 ||
+        m.define_function(function("make_class", make_class, {"bases"})) < 0)
         return -1;
     Ref base = m.define_class("Base", {m.builtin("object")}, "A base class.", {
         method("hello", Base_hello, {"self"}),
