@@ -1,24 +1,33 @@
 // compat.hpp — every difference between the interpreter versions we build for.
 //
-// The rest of the frame and the modules call only the names defined here (or the
-// stable C API); nothing else tests PY_VERSION_HEX.
+// The rest of the frame and the modules call only the names defined here (or
+// the C API that all supported versions share); nothing else tests
+// PY_VERSION_HEX.  Supported: CPython 3.8 to 3.13.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <frameobject.h>
 
-#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x03090000
-#error "this frame supports CPython 3.8"
+#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x030E0000
+#error "orvane.tessel supports CPython 3.8 to 3.13"
 #endif
 
 namespace tessel::compat {
 
+#if PY_VERSION_HEX >= 0x03090000
+inline constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = Py_TPFLAGS_HAVE_VECTORCALL;
+#else
 inline constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
 
 inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                             PyObject *kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
     return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#endif
 }
 
 inline PyObject *new_ref(PyObject *o) {
@@ -28,33 +37,56 @@ inline PyObject *new_ref(PyObject *o) {
 
 // Identifier of the running interpreter, or -1 with an error set.
 inline int64_t interpreter_id() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
     return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
 }
 
 // getattr() that reports a missing attribute as 0 instead of an AttributeError.
 inline int lookup_attr(PyObject *obj, PyObject *name, PyObject **result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
     return _PyObject_LookupAttr(obj, name, result);
+#endif
 }
 
-// Adds a traceback entry for `code` at `line` to the pending exception.
-inline void traceback_here(PyCodeObject *code, PyObject *globals, int line) {
+// Equality of two str objects (no error possible).
+inline bool str_equal(PyObject *a, PyObject *b) {
+#if PY_VERSION_HEX >= 0x030D0000
+    int r = PyUnicode_Compare(a, b);
+    if (r == -1 && PyErr_Occurred()) PyErr_Clear();
+    return r == 0;
+#else
+    return _PyUnicode_EQ(a, b) != 0;
+#endif
+}
+
+// Adds a traceback entry for `code` (whose first line is the entry's line).
+inline void traceback_here(PyCodeObject *code, PyObject *globals) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
     PyErr_Restore(type, value, tb);
-    if (!frame) return;  // the frame's own failure replaces nothing we could report better
-    frame->f_lineno = line;
+    if (!frame) return;  // keep the original error; the entry is only a courtesy
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }
 
-// Makes the pending exception (if any) the __context__ of the one raised next.
-inline void chain_exceptions(PyObject *type, PyObject *value, PyObject *tb) {
-    _PyErr_ChainExceptions(type, value, tb);
-}
-
 inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) {  // borrowed, no error set
     return _PyType_Lookup(type, name);
+}
+
+// The dict of a type (new reference; null without an error when it has none).
+inline PyObject *type_dict(PyTypeObject *type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(type);
+#else
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
+#endif
 }
 
 inline PyObject **dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
@@ -71,8 +103,13 @@ inline PyObject *tuple_from_array(PyObject *const *items, Py_ssize_t n) {
 
 // Gives a zero-initialised static type object its header before PyType_Ready.
 inline void init_static_type(PyTypeObject &t) {
+#if PY_VERSION_HEX >= 0x03090000
+    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1);
+    Py_SET_TYPE(reinterpret_cast<PyObject *>(&t), &PyType_Type);
+#else
     reinterpret_cast<PyObject *>(&t)->ob_refcnt = 1;
     reinterpret_cast<PyObject *>(&t)->ob_type = &PyType_Type;
+#endif
 }
 
 }  // namespace tessel::compat

@@ -28,14 +28,24 @@ void Site::add_traceback() {
         return;
     }
     PyErr_Restore(type, value, tb);
-    compat::traceback_here(reinterpret_cast<PyCodeObject *>(c), globals, line_);
+    compat::traceback_here(reinterpret_cast<PyCodeObject *>(c), globals);
 }
 
 PyObject *replace_error(PyObject *type, PyObject *message) {
     PyObject *old_type, *old_value, *old_tb;
     PyErr_Fetch(&old_type, &old_value, &old_tb);
+    PyErr_NormalizeException(&old_type, &old_value, &old_tb);
+    if (old_tb && old_value) PyException_SetTraceback(old_value, old_tb);
+    Ref held_type = Ref::steal(old_type), held_tb = Ref::steal(old_tb);
+    Ref old = Ref::steal(old_value);
+
     PyErr_SetObject(type, message);
-    compat::chain_exceptions(old_type, old_value, old_tb);
+    if (!old) return nullptr;
+    PyObject *new_type, *new_value, *new_tb;
+    PyErr_Fetch(&new_type, &new_value, &new_tb);
+    PyErr_NormalizeException(&new_type, &new_value, &new_tb);
+    if (new_value) PyException_SetContext(new_value, old.release());  // steals
+    PyErr_Restore(new_type, new_value, new_tb);
     return nullptr;
 }
 

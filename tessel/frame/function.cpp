@@ -65,7 +65,7 @@ Py_ssize_t find_keyword(const Signature &s, PyObject *key) {
         if (s.interned(j) == key) return j;
     if (!PyUnicode_Check(key)) return -1;
     for (Py_ssize_t j = 0; j < s.named(); ++j)
-        if (_PyUnicode_EQ(s.interned(j), key)) return j;
+        if (compat::str_equal(s.interned(j), key)) return j;
     return -1;
 }
 
@@ -245,7 +245,8 @@ int function_init_slot(PyObject *self, PyObject *args, PyObject *kwargs) {
 void use_init_slot(PyObject *klass) {
     if (!PyType_Check(klass) || !init_name()) return;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(klass);
-    PyObject *init = type->tp_dict ? PyDict_GetItemWithError(type->tp_dict, init_name()) : nullptr;
+    Ref dict = Ref::steal(compat::type_dict(type));
+    PyObject *init = dict ? PyDict_GetItemWithError(dict.get(), init_name()) : nullptr;
     if (init && Py_TYPE(init) == &FunctionType) type->tp_init = function_init_slot;
     PyErr_Clear();
 }

@@ -479,9 +479,10 @@ Ref super_find(PyObject *klass, PyObject *self, PyObject *name, PyTypeObject **s
         Py_ssize_t n = PyTuple_GET_SIZE(mro.get()), i = 0;
         while (i < n && PyTuple_GET_ITEM(mro.get(), i) != klass) ++i;
         for (++i; i < n; ++i) {
-            PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))->tp_dict;
+            Ref dict = Ref::steal(
+                compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
             if (!dict) continue;
-            PyObject *found = PyDict_GetItemWithError(dict, name);
+            PyObject *found = PyDict_GetItemWithError(dict.get(), name);
             if (found) return Ref::borrow(found);
             if (PyErr_Occurred()) return {};
         }
