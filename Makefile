@@ -3,6 +3,9 @@
 #   make test    every test
 #   make run     the main job
 #   make bench   the benchmarks
+#   make wheel   the wheel, in dist/
+#   make asan    every test with the libraries under ASan and UBSan
+#   make test-all  build and test every supported interpreter
 PYTHON ?= $(shell tools/find-python)
 BUILD ?= build
 CMAKE_FLAGS ?=
@@ -10,7 +13,7 @@ TESTS ?= tests
 PYDEPS := $(BUILD)/pydeps
 TEST_PATH := $(BUILD)/lib:$(BUILD)/testlib:platform:$(PYDEPS)
 
-.PHONY: all build deps test run bench clean
+.PHONY: all build deps test test-all asan run bench wheel clean
 
 all: build
 
@@ -26,8 +29,21 @@ build: deps
 test: build
 	PYTHONPATH=$(TEST_PATH) "$(PYTHON)" -m pytest -q $(TESTS) $(PYTEST_ARGS)
 
+test-all:
+	tools/test-all $(VERSIONS)
+
+# The libraries under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# whole suite run with them (see tools/asan-check).
+ASAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+asan:
+	$(MAKE) build BUILD=build-asan CMAKE_FLAGS='-DTESSEL_EXTRA_FLAGS="$(ASAN_FLAGS)" $(CMAKE_FLAGS)'
+	tools/asan-check "$(PYTHON)" build-asan build-asan/lib:build-asan/testlib:platform:build-asan/pydeps $(TESTS) $(PYTEST_ARGS)
+
 run: build
 	PYTHONPATH=$(TEST_PATH) "$(PYTHON)" examples/demo.py
+
+wheel: build
+	"$(PYTHON)" tools/build_wheel.py $(BUILD)/lib dist
 
 bench: build
 	PYTHONPATH=$(TEST_PATH) "$(PYTHON)" bench/run.py $(BENCH_ARGS)

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <structmember.h>
 
 namespace tessel {
@@ -400,18 +401,23 @@ int ready_function_type() {
 
 namespace {
 
+// Specs live for the process: function objects point at them, and a failure's
+// traceback entry may be made after the function object itself is gone.
+std::vector<std::unique_ptr<FunctionSpec>> &spec_registry() {
+    static auto *specs = new std::vector<std::unique_ptr<FunctionSpec>>();
+    return *specs;
+}
+
 FunctionSpec *make_spec(const FunctionDef &def, const char *qualname) {
     std::string full = module_full_name();
     full += '.';
     full += qualname;
-    auto *spec = new FunctionSpec{def.body, def.name, def.sig,
-                                  Site(std::move(full), def.where.file_name(),
-                                       static_cast<int>(def.where.line()))};
-    if (spec->sig.intern() < 0) {
-        delete spec;
-        return nullptr;
-    }
-    return spec;
+    auto spec = std::make_unique<FunctionSpec>(FunctionSpec{
+        def.body, def.name, def.sig,
+        Site(std::move(full), def.where.file_name(), static_cast<int>(def.where.line()))});
+    if (spec->sig.intern() < 0) return nullptr;
+    spec_registry().push_back(std::move(spec));
+    return spec_registry().back().get();
 }
 
 Ref new_function(FunctionSpec *spec, const char *doc, const Ref &defaults, const char *qualname,
