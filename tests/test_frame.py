@@ -14,6 +14,8 @@ import _frametest as ft
 import orvane.tessel.coffer as coffer
 from support import run_isolated
 
+OWN_KEYWORD_CHECK = sys.version_info < (3, 9)
+
 
 # ---------------------------------------------------------------- lifecycle
 
@@ -46,21 +48,28 @@ def test_only_the_entry_is_exported():
 
 def test_second_interpreter_is_refused():
     proc = run_isolated("""
-        import sys, _xxsubinterpreters as interpreters
+        import sys
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            import _interpreters as interpreters
         import orvane.tessel.coffer
         interp = interpreters.create()
+        code = "import sys; sys.path[:] = %r; import orvane.tessel.coffer" % (sys.path,)
         try:
-            interpreters.run_string(interp, "import sys; sys.path[:] = %r; import orvane.tessel.coffer" % (sys.path,))
-        except interpreters.RunFailedError as e:
-            print("refused:", e)
-        else:
-            print("imported")
+            failure = interpreters.run_string(interp, code)
+        except Exception as e:
+            failure = e
+        print("refused:" if failure is not None else "imported", getattr(failure, "msg", failure))
         print(orvane.tessel.coffer.Coffer(a=1).a)
     """)
     assert proc.returncode == 0, proc.stderr
-    assert "refused:" in proc.stdout and "ImportError" in proc.stdout
-    assert ("Interpreter change detected - this module can only be loaded "
-            "into one interpreter per process.") in proc.stdout
+    assert "refused:" in proc.stdout
+    ours = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    # From 3.12 on, the interpreter itself refuses modules that do not declare
+    # support for sub-interpreters, before our own check runs.
+    theirs = "does not support loading in subinterpreters"
+    assert ours in proc.stdout or (sys.version_info >= (3, 12) and theirs in proc.stdout), proc.stdout
     assert proc.stdout.rstrip().endswith("1")
 
 
@@ -127,8 +136,10 @@ def test_defaults_are_read_at_each_call():
     (lambda: ft.one(y=1), "one() got an unexpected keyword argument 'y'"),
     (lambda: ft.one(1, x=1), "one() got multiple values for keyword argument 'x'"),
     (lambda: ft.signature(1, 2, a=1), "signature() got multiple values for keyword argument 'a'"),
-    (lambda: ft.one(**{1: 2}), "one() keywords must be strings"),
-    (lambda: ft.signature(1, 2, **{1: 2}), "signature() keywords must be strings"),
+    # From 3.9 on, the interpreter checks ** keywords itself, with its own message.
+    (lambda: ft.one(**{1: 2}), "one() keywords must be strings" if OWN_KEYWORD_CHECK else "keywords must be strings"),
+    (lambda: ft.signature(1, 2, **{1: 2}),
+     "signature() keywords must be strings" if OWN_KEYWORD_CHECK else "keywords must be strings"),
     (lambda: coffer.Coffer.__repr__(), "__repr__() takes exactly 1 positional argument (0 given)"),
     (lambda: coffer.Coffer().__repr__(1), "__repr__() takes exactly 1 positional argument (2 given)"),
     (lambda: coffer.Coffer(self=1), "__init__() got multiple values for keyword argument 'self'"),
@@ -298,7 +309,7 @@ def test_init_follows_reassignment_and_the_instance_type():
 
 
 def test_init_keyword_checks_on_the_class_call():
-    with pytest.raises(TypeError, match="__init__\\(\\) keywords must be strings"):
+    with pytest.raises(TypeError, match="keywords must be strings"):
         ft.Recorder(**{1: 2})
     with pytest.raises(TypeError, match="multiple values for keyword argument 'self'"):
         ft.Recorder(self=2)
