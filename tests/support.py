@@ -6,26 +6,42 @@ import sys
 import textwrap
 
 
+def _counts():
+    gc.collect()
+    refs = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+    return sys.getallocatedblocks(), refs
+
+
 def assert_no_leak(operation, repeat=2000, rounds=4):
     """Runs `operation` `repeat` times per round and fails when every round
-    leaves more allocated blocks than the one before (a warm-up round first).
+    leaves more allocated blocks (or, on a debug interpreter, more references)
+    than the round before.
 
-    The interpreter's own caches make single deltas noisy; a real leak grows
-    the count in every round.
+    A no-op measured the same way gives the harness's own share, which is
+    subtracted.  The interpreter's caches make single deltas noisy; a real leak
+    grows the counts in every round.
     """
-    def one_round():
-        for _ in range(repeat):
-            operation()
-        gc.collect()
-        return sys.getallocatedblocks()
+    def deltas(op):
+        for _ in range(repeat):  # warm-up: caches, free lists, interned names
+            op()
+        before = _counts()
+        found = []
+        for _ in range(rounds):
+            for _ in range(repeat):
+                op()
+            after = _counts()
+            found.append((after[0] - before[0], after[1] - before[1]))
+            before = after
+        return found
 
-    one_round()
-    one_round()
-    counts = [one_round() for _ in range(rounds + 1)]
-    # Each count is an int object that stays alive in `counts`: one block.
-    deltas = [b - a - 1 for a, b in zip(counts, counts[1:])]
-    assert not all(d >= 1 for d in deltas), (
-        "allocated blocks grow every round: %r" % (deltas,))
+    def noop():
+        pass
+    base = deltas(noop)
+    measured = deltas(operation)
+    blocks = [m[0] - b[0] for m, b in zip(measured, base)]
+    refs = [m[1] - b[1] for m, b in zip(measured, base)]
+    assert not all(d >= 1 for d in blocks), "allocated blocks grow every round: %r" % (blocks,)
+    assert not all(d >= 1 for d in refs), "total reference count grows every round: %r" % (refs,)
 
 
 def raising(operation, exc_type):
