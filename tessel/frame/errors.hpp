@@ -51,4 +51,44 @@ private:
     bool ok_;
 };
 
+// The body of an `except` block: takes the pending exception and makes it the
+// one being handled for the life of the scope, so that sys.exc_info() shows it
+// and every exception raised meanwhile gets it as __context__.  The exception
+// handled before is restored at the end of the scope.
+class Handling {
+public:
+    Handling() {
+        PyErr_Fetch(&type_, &value_, &tb_);
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+        PyErr_GetExcInfo(&old_type_, &old_value_, &old_tb_);
+        Py_XINCREF(type_);
+        Py_XINCREF(value_);
+        Py_XINCREF(tb_);
+        PyErr_SetExcInfo(type_, value_, tb_);  // steals
+    }
+    ~Handling() {
+        PyErr_SetExcInfo(old_type_, old_value_, old_tb_);  // steals
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+    PyObject *value() const { return value_; }  // borrowed
+    // A bare `raise`: the handled exception becomes pending again.  Returns nullptr.
+    PyObject *reraise() const {
+        Py_XINCREF(type_);
+        Py_XINCREF(value_);
+        Py_XINCREF(tb_);
+        PyErr_Restore(type_, value_, tb_);
+        return nullptr;
+    }
+
+private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+    PyObject *old_type_ = nullptr, *old_value_ = nullptr, *old_tb_ = nullptr;
+};
+
 }  // namespace tessel

@@ -1,0 +1,1 @@
+"""Stand-in for the product's utility package (only what orvane.tessel imports)."""
