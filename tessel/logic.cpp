@@ -1,0 +1,1234 @@
+// logic.cpp — composable tests on items (And, Or, Not) and their text form.
+//
+// A logic object holds a list of expressions, compiled patterns and callables,
+// and answers whether items satisfy all, some or none of them.  Printed, it is
+// a call such as Or(And('a', 'b'), Not('c')); logic_str reads that text back
+// with a small parser of its own, so that reading a text never runs code.
+#include "tessel.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace tessel;
+
+namespace {
+
+Name n_expressions("expressions"), n_compile("compile"), n_append("append"), n_search("search"),
+    n_pattern("pattern"), n___name__("__name__"), n___doc__("__doc__"), n_getLogger("getLogger"),
+    n_Pattern("Pattern"), n_normalize("normalize"), n_NFKC("NFKC"), n___repr__("__repr__"),
+    n___str__("__str__");
+Global g_re("re"), g_BaseLogic("BaseLogic");
+
+// The compiled-pattern type of `re`, taken at import for the fast path of
+// pattern search; nothing else depends on it.
+Held pattern_type;
+
+Held fmt_quoted, fmt_not_logic;
+
+// ------------------------------------------------------------------ iteration
+
+// Runs `step(item)` for each item of `iterable` as a for loop would: a list is
+// read by index with its length re-read at every step (what a list iterator
+// does), so a list changed by a step is seen as it changes.  `step` returns 1
+// to go on, 0 to stop, -1 on error.  Returns -1 on error, 0 otherwise.
+template <typename Step>
+int for_each(PyObject *iterable, Step step) {
+    if (PyList_CheckExact(iterable)) {
+        Ref list = Ref::borrow(iterable);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+            int r = step(item.get());
+            if (r <= 0) return r;
+        }
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) return -1;
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item) return PyErr_Occurred() ? -1 : 0;
+        int r = step(item.get());
+        if (r <= 0) return r;
+    }
+}
+
+// ------------------------------------------------------------------ BaseLogic
+
+const char BaseLogic_doc[] =
+    "Base class of the logic classes.\n"
+    "\n"
+    "It is kept only to share the code common to And, Or and Not (construction,\n"
+    "printing, equality) and does no meaningful logical testing by itself.\n";
+
+const char BaseLogic_init_doc[] =
+    "built-in __init__\n"
+    "\n"
+    "Instantiates the object with a list of expressions (checks) from the user,\n"
+    "which the call uses to validate its input.  A string expression is\n"
+    "compiled into a regular-expression search; any other expression must be\n"
+    "callable.\n";
+
+const char BaseLogic_call_doc[] =
+    "built-in __call__\n"
+    "\n"
+    "The call that the logic classes provide: the items given to the call are\n"
+    "fed to each expression.  For an expression given as a string, each item is\n"
+    "converted to its string form and searched.  When several items are given,\n"
+    "one item that tests true is enough for that expression.\n";
+
+const char BaseLogic_str_doc[] =
+    "built-in __str__\n"
+    "\n"
+    "Returns the string format of this expression logic.\n";
+
+const char BaseLogic_repr_doc[] =
+    "built-in __repr__\n"
+    "\n"
+    "ditto.\n";
+
+const char BaseLogic_eq_doc[] =
+    "built-in __eq__\n"
+    "\n"
+    "Expressions are equal when their types are equal and their contained\n"
+    "expressions are equal.\n";
+
+// def __init__(self, *expressions)
+PyObject *BaseLogic_init(Call &c) {
+    PyObject *self = c[0], *expressions = c[1];
+    // self.expressions = []
+    {
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list || PyObject_SetAttr(self, n_expressions, list.get()) < 0) return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(expressions); ++i) {
+        Ref expr = Ref::borrow(PyTuple_GET_ITEM(expressions, i));
+        int is_str = PyObject_IsInstance(expr.get(), reinterpret_cast<PyObject *>(&PyUnicode_Type));
+        if (is_str < 0) return nullptr;
+        if (is_str) {
+            // expr = re.compile(expr)
+            Ref re = g_re.get();
+            if (!re) return nullptr;
+            expr = call_method(re.get(), n_compile, {expr.get()});
+            if (!expr) return nullptr;
+        } else if (!PyCallable_Check(expr.get())) {
+            Ref message = Ref::steal(PyUnicode_FromFormat(
+                "Expression only accepts str and callable. Got: %S (%S)", expr.get(),
+                reinterpret_cast<PyObject *>(Py_TYPE(expr.get()))));
+            if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+            return nullptr;
+        }
+        // self.expressions.append(expr)
+        Ref list = Ref::steal(PyObject_GetAttr(self, n_expressions));
+        if (!list) return nullptr;
+        if (PyList_CheckExact(list.get())) {
+            if (PyList_Append(list.get(), expr.get()) < 0) return nullptr;
+        } else if (!call_method(list.get(), n_append, {expr.get()})) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+// def __call__(self): raise NotImplementedError
+PyObject *BaseLogic_call(Call &) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return nullptr;
+}
+
+// type(obj).__name__
+Ref type_name(PyObject *obj) {
+    PyTypeObject *type = Py_TYPE(obj);
+    // With `type` itself as metaclass, __name__ of a heap type is its ht_name.
+    if (Py_TYPE(type) == &PyType_Type && (type->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return Ref::borrow(reinterpret_cast<PyHeapTypeObject *>(type)->ht_name);
+    return Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(type), n___name__));
+}
+
+// BaseLogic's own __repr__ and __str__ (functions and type slots), so that
+// printing a nested logic object that does not override them can run their
+// bodies directly; see print_nested.
+struct {
+    PyObject *repr_fn = nullptr, *str_fn = nullptr;  // process lifetime
+    reprfunc repr_slot = nullptr, str_slot = nullptr;
+} printing;
+
+bool prints_as_base(PyTypeObject *type, bool repr_too) {
+    if (!printing.str_fn || type->tp_str != printing.str_slot ||
+        compat::type_lookup(type, n___str__) != printing.str_fn)
+        return false;
+    return !repr_too || (type->tp_repr == printing.repr_slot &&
+                         compat::type_lookup(type, n___repr__) == printing.repr_fn);
+}
+
+void add_traceback(PyObject *function) {
+    reinterpret_cast<Function *>(function)->spec->site.add_traceback();
+}
+
+PyObject *print_logic(PyObject *self);
+
+// repr(expr) for a callable expression.  When expr's type uses BaseLogic's
+// own __repr__ and __str__, their bodies are run here as the interpreter's
+// slots would run them (the same lookups found the same functions), without
+// the trips through the slots; a failure gets the same traceback entries.
+Ref print_nested(PyObject *expr) {
+    if (!prints_as_base(Py_TYPE(expr), true)) return Ref::steal(PyObject_Repr(expr));
+    if (PyErr_CheckSignals()) return {};  // as repr() does
+    RecursionGuard guard(" while getting the repr of an object");
+    if (!guard) return {};
+    Ref text = Ref::steal(print_logic(expr));
+    if (!text) {
+        add_traceback(printing.str_fn);
+        add_traceback(printing.repr_fn);
+    }
+    return text;
+}
+
+// def __str__(self)
+PyObject *BaseLogic_str(Call &c) { return print_logic(c[0]); }
+
+// One part of a printed form: a str, and whether it is written in quotes.
+struct Part {
+    Ref text;
+    bool quote;
+};
+
+// name + "(" + ", ".join(parts) + ")", in one new str.
+PyObject *print_form(PyObject *name, const std::vector<Part> &parts) {
+    if (PyUnicode_READY(name) < 0) return nullptr;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(name) + 2;
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(name);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        PyObject *text = parts[i].text.get();
+        if (PyUnicode_READY(text) < 0) return nullptr;
+        length += PyUnicode_GET_LENGTH(text) + (parts[i].quote ? 2 : 0) + (i ? 2 : 0);
+        if (PyUnicode_MAX_CHAR_VALUE(text) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(text);
+    }
+    Ref out = Ref::steal(PyUnicode_New(length, maxchar));
+    if (!out) return nullptr;
+    int kind = PyUnicode_KIND(out.get());
+    void *data = PyUnicode_DATA(out.get());
+    Py_ssize_t at = 0;
+    auto put = [&](PyObject *text) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        if (PyUnicode_CopyCharacters(out.get(), at, text, 0, n) < 0) return false;
+        at += n;
+        return true;
+    };
+    auto put_char = [&](Py_UCS4 ch) { PyUnicode_WRITE(kind, data, at++, ch); };
+    if (!put(name)) return nullptr;
+    put_char('(');
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i) {
+            put_char(',');
+            put_char(' ');
+        }
+        if (parts[i].quote) put_char('\'');
+        if (!put(parts[i].text.get())) return nullptr;
+        if (parts[i].quote) put_char('\'');
+    }
+    put_char(')');
+    return out.release();
+}
+
+PyObject *print_logic(PyObject *self) {
+    Ref expressions = Ref::steal(PyObject_GetAttr(self, n_expressions));
+    if (!expressions) return nullptr;
+    // parts = [repr(expr) if callable(expr) else "'%s'" % expr.pattern for expr in ...];
+    // a pattern text that is a str is kept unquoted and quoted when written.
+    std::vector<Part> parts;
+    if (PyList_CheckExact(expressions.get()))
+        parts.reserve(static_cast<size_t>(PyList_GET_SIZE(expressions.get())));
+    int r = for_each(expressions.get(), [&](PyObject *expr) -> int {
+        Ref text;
+        bool quote = false;
+        if (PyCallable_Check(expr)) {
+            text = print_nested(expr);
+        } else {
+            Ref pattern = Ref::steal(PyObject_GetAttr(expr, n_pattern));
+            if (!pattern) return -1;
+            if (PyUnicode_CheckExact(pattern.get())) {
+                text = std::move(pattern);
+                quote = true;
+            } else {
+                text = Ref::steal(PyUnicode_Format(fmt_quoted.get(), pattern.get()));
+            }
+        }
+        if (!text) return -1;
+        parts.push_back(Part{std::move(text), quote});
+        return 1;
+    });
+    if (r < 0) return nullptr;
+    // "%s(%s)" % (type(self).__name__, ", ".join(parts))
+    Ref name = type_name(self);
+    if (!name) return nullptr;
+    if (!PyUnicode_CheckExact(name.get())) {
+        name = Ref::steal(PyObject_Str(name.get()));
+        if (!name) return nullptr;
+    }
+    return print_form(name.get(), parts);
+}
+
+// def __repr__(self): return str(self)
+PyObject *BaseLogic_repr(Call &c) {
+    PyObject *self = c[0];
+    if (!prints_as_base(Py_TYPE(self), false)) return PyObject_Str(self);
+    RecursionGuard guard(" while getting the str of an object");
+    if (!guard) return nullptr;
+    PyObject *text = print_logic(self);
+    if (!text) add_traceback(printing.str_fn);
+    return text;
+}
+
+// def __eq__(self, other)
+PyObject *BaseLogic_eq(Call &c) {
+    PyObject *self = c[0], *other = c[1];
+    if (Py_TYPE(self) != Py_TYPE(other)) Py_RETURN_FALSE;
+    Ref mine = Ref::steal(PyObject_GetAttr(self, n_expressions));
+    if (!mine) return nullptr;
+    Ref theirs = Ref::steal(PyObject_GetAttr(other, n_expressions));
+    if (!theirs) return nullptr;
+    RecursionGuard guard(" in comparison");
+    if (!guard) return nullptr;
+    return PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
+}
+
+// ------------------------------------------------------------------ And, Or, Not
+
+const char And_doc[] =
+    "Logical And\n"
+    "\n"
+    "True when all expressions are satisfied, False otherwise.  With several\n"
+    "items, True as long as each expression tests true against one of the items.\n";
+
+const char Or_doc[] =
+    "Logical Or\n"
+    "\n"
+    "True when one or more expressions are satisfied, False when none is.  With\n"
+    "several items, True as long as one expression tests true against one of the\n"
+    "items.\n";
+
+const char Not_doc[] =
+    "Logical Not\n"
+    "\n"
+    "True when no expression is satisfied.  With several items, True only when\n"
+    "all items test false.\n";
+
+// The results of one expression over the items, as the list
+// [expr(item) for item in items] holds them; released last to first, as a
+// list releases its items.
+class Results {
+public:
+    explicit Results(Py_ssize_t n) : n_(n) {
+        if (n > kInline) heap_.resize(static_cast<size_t>(n));
+    }
+    ~Results() {
+        if (n_ > kInline)
+            for (Py_ssize_t i = n_; i-- > 0;) heap_[static_cast<size_t>(i)].reset();
+    }
+    Ref &operator[](Py_ssize_t i) {
+        return n_ > kInline ? heap_[static_cast<size_t>(i)] : inline_[i];
+    }
+
+private:
+    static constexpr Py_ssize_t kInline = 8;
+    Py_ssize_t n_;
+    Ref inline_[kInline];  // destroyed last to first
+    std::vector<Ref> heap_;
+};
+
+// any(results): the truth test of each result in turn, up to the first true.
+int any(Results &results, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int t = PyObject_IsTrue(results[i].get());
+        if (t != 0) return t;
+    }
+    return 0;
+}
+
+// Whether the items satisfy one expression: 1, 0, or -1 on error.
+int satisfied(PyObject *expr, PyObject *items) {
+    // isinstance(expr, BaseLogic): the nested object gets all the items at once.
+    Ref base = g_BaseLogic.get();
+    if (!base) return -1;
+    int nested = PyObject_IsInstance(expr, base.get());
+    if (nested < 0) return -1;
+    if (nested) {
+        RecursionGuard guard(" while testing a nested logic object");
+        if (!guard) return -1;
+        Ref result = Ref::steal(PyObject_Call(expr, items, nullptr));
+        if (!result) return -1;
+        return PyObject_IsTrue(result.get());
+    }
+
+    Py_ssize_t n = PyTuple_GET_SIZE(items);
+    Results results(n);
+    if (PyCallable_Check(expr)) {
+        // any([expr(item) for item in items])
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            results[i] = call(expr, PyTuple_GET_ITEM(items, i));
+            if (!results[i]) return -1;
+        }
+        return any(results, n);
+    }
+    // any([expr.search(str(item)) for item in items])
+    bool is_pattern = Py_TYPE(expr) == reinterpret_cast<PyTypeObject *>(pattern_type.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(items, i);
+        if (is_pattern) {
+            // A compiled pattern's `search` is its type's method: looking it
+            // up after str(item) instead of before cannot be told apart.
+            Ref text = Ref::steal(PyObject_Str(item));
+            if (!text) return -1;
+            results[i] = call_method(expr, n_search, {text.get()});
+        } else {
+            Ref search = Ref::steal(PyObject_GetAttr(expr, n_search));
+            if (!search) return -1;
+            Ref text = Ref::steal(PyObject_Str(item));
+            if (!text) return -1;
+            results[i] = call(search.get(), text.get());
+        }
+        if (!results[i]) return -1;
+    }
+    return any(results, n);
+}
+
+// The three rules differ only in what a satisfied expression decides.
+enum class Rule { And, Or, Not };
+
+template <Rule rule>
+PyObject *logic_call(Call &c) {
+    PyObject *self = c[0], *items = c[1];
+    Ref expressions = Ref::steal(PyObject_GetAttr(self, n_expressions));
+    if (!expressions) return nullptr;
+    bool decided = false;
+    int r = for_each(expressions.get(), [&](PyObject *expr) -> int {
+        int s = satisfied(expr, items);
+        if (s < 0) return -1;
+        decided = rule == Rule::And ? s == 0 : s == 1;
+        return decided ? 0 : 1;
+    });
+    if (r < 0) return nullptr;
+    // And: False at the first unsatisfied expression, else True.
+    // Or: True at the first satisfied one, else False.
+    // Not: False at the first satisfied one, else True.
+    bool answer = rule == Rule::Or ? decided : !decided;
+    return boolean(answer).release();
+}
+
+// ------------------------------------------------------------------ logic_str
+
+const char logic_str_doc[] =
+    "Logic String Conversion\n"
+    "\n"
+    "Converts a logic form string to objects, mostly for command-line parsing\n"
+    "of arguments.\n"
+    "\n"
+    "Example:\n"
+    "    >>> logic = logic_str(\"And('a', 'b')\")\n"
+    "    >>> logic('ab')\n"
+    "    True\n"
+    "\n"
+    "The text is read by a parser, never evaluated, so reading it runs no code\n"
+    "but the constructors of the logic classes it names.  The parser accepts\n"
+    "exactly the printed forms of logic objects:\n"
+    "\n"
+    "- a call of a name that this module's globals bind to a subclass of\n"
+    "  BaseLogic when the text is read (And, Or, Not, BaseLogic, or a subclass\n"
+    "  put into the module), with positional arguments only, separated by\n"
+    "  commas; a trailing comma is allowed;\n"
+    "- each argument is a string literal, another such call, or the name\n"
+    "  string, which stands for the argument of logic_str itself;\n"
+    "- string literals are written as in Python source for str: single,\n"
+    "  double or triple quotes, the prefixes r and u in either case, every\n"
+    "  escape sequence Python allows, and adjacent literals concatenated;\n"
+    "  bytes literals and f-strings are refused;\n"
+    "- white space (spaces, tabs, form feeds and line breaks) may stand\n"
+    "  before, after and between the tokens.\n"
+    "\n"
+    "The classes receive the values of the literals exactly as Python would\n"
+    "pass them, so the result equals what the text gives as a Python\n"
+    "expression in this module, and it must be a logic object.  The argument\n"
+    "may be a str or UTF-8 text in bytes or another bytes-like object.\n"
+    "\n"
+    "Anything else (other names, attribute access, keywords, numbers,\n"
+    "operators, comments, a text that is no call, an empty text, bytes that\n"
+    "are not UTF-8, a code object), a constructor that fails, a result that\n"
+    "is no logic object, and calls nested deeper than the interpreter's\n"
+    "recursion limit (a RecursionError) raise ValueError \"Not a properly\n"
+    "formatted logic string: ...\" with the argument inserted.  It is raised\n"
+    "while handling the original error, which stays attached as its context\n"
+    "and tells what was wrong and at which column; a constructor's own error\n"
+    "is attached as it was raised.\n"
+    "\n"
+    "Args:\n"
+    "    string: the string form of the input logic.\n"
+    "\n"
+    "Returns:\n"
+    "    A logic expression object.\n";
+
+constexpr Py_UCS4 kEnd = 0xFFFFFFFF;
+
+// "U+00A0": a character as messages name it.
+struct CodePoint {
+    explicit CodePoint(Py_UCS4 ch) { std::snprintf(text, sizeof text, "U+%04X", static_cast<unsigned>(ch)); }
+    char text[16];
+};
+
+bool is_space(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\f' || c == '\n' || c == '\r'; }
+bool is_name_start(Py_UCS4 c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (c >= 128 && c != kEnd);
+}
+bool is_name_char(Py_UCS4 c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
+bool is_quote(Py_UCS4 c) { return c == '\'' || c == '"'; }
+
+// Names that Python reads as keywords, never as names.
+bool is_keyword(const char *s) {
+    static const char *const keywords[] = {
+        "False", "None", "True", "and", "as", "assert", "async", "await", "break", "class",
+        "continue", "def", "del", "elif", "else", "except", "finally", "for", "from", "global",
+        "if", "import", "in", "is", "lambda", "nonlocal", "not", "or", "pass", "raise",
+        "return", "try", "while", "with", "yield"};
+    for (const char *k : keywords)
+        if (std::strcmp(k, s) == 0) return true;
+    return false;
+}
+
+// One step of the program that the parser makes of a text and then runs, in
+// the order in which Python evaluates the expression: the class of a call is
+// looked up, then its arguments are made, then it is called.
+struct Op {
+    enum Kind { Load, Push, PushArgument, Call } kind;
+    Ref value;           // Load: the name; Push: the literal's value
+    Py_ssize_t pos;      // where the construct starts in the text
+    Py_ssize_t nargs;    // Call: the number of arguments
+};
+
+// Counts nesting levels against the interpreter's recursion limit, without
+// recursing in C: the parser keeps its own stack.
+class Depth {
+public:
+    Depth() = default;
+    Depth(const Depth &) = delete;
+    Depth &operator=(const Depth &) = delete;
+    ~Depth() {
+        while (n_ > 0) leave();
+    }
+    bool enter() {
+        if (Py_EnterRecursiveCall(" while parsing a logic string")) return false;
+        ++n_;
+        return true;
+    }
+    void leave() {
+        Py_LeaveRecursiveCall();
+        --n_;
+    }
+
+private:
+    Py_ssize_t n_ = 0;
+};
+
+class Parser {
+public:
+    explicit Parser(PyObject *text)
+        : text_(text), kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)),
+          len_(PyUnicode_GET_LENGTH(text)) {}
+
+    int parse();
+    Ref run(PyObject *argument);
+
+private:
+    struct Frame {
+        Py_ssize_t start;             // where the call's name starts
+        Py_ssize_t nargs = 0;
+        bool after_argument = false;  // expects ',' or ')'
+    };
+    // A failure: null as a Ref, -1 as a status.
+    struct Failed {
+        operator Ref() const { return {}; }
+        operator int() const { return -1; }
+    };
+
+    Py_UCS4 at(Py_ssize_t i) const {
+        return i < len_ ? PyUnicode_READ(kind_, data_, i) : kEnd;
+    }
+    void skip_space() {
+        while (is_space(at(pos_))) ++pos_;
+    }
+
+    // "column C", or "line L, column C" in a text of several lines.
+    Ref where(Py_ssize_t at_pos, Py_ssize_t *line_out = nullptr, Py_ssize_t *col_out = nullptr,
+              Ref *line_text = nullptr) const;
+    Ref describe(Py_ssize_t i) const;
+    Failed syntax_error(Py_ssize_t at_pos, const char *format, ...);
+    Failed unexpected(Py_ssize_t at_pos, const char *expected);
+
+    int literal_prefix(Py_ssize_t i, bool *raw, bool *bytes, bool *formatted) const;
+    bool literal_starts(Py_ssize_t i) const;
+    Ref literals();
+    Ref literal();
+    Ref decode(Py_ssize_t begin, Py_ssize_t end, bool escapes, bool carriage);
+    int invalid_escape(Py_ssize_t at_pos, char ch);
+    Ref name(Py_ssize_t *start);
+    int call_head(Ref name, Py_ssize_t start);
+    int argument();
+    int close();
+    Ref logic_class(PyObject *name, Py_ssize_t at_pos) const;
+
+    PyObject *text_;  // borrowed from the caller
+    int kind_;
+    const void *data_;
+    Py_ssize_t len_;
+    Py_ssize_t pos_ = 0;
+    std::vector<Op> ops_;
+    std::vector<Frame> frames_;
+    Depth depth_;
+};
+
+Ref Parser::where(Py_ssize_t at_pos, Py_ssize_t *line_out, Py_ssize_t *col_out,
+                  Ref *line_text) const {
+    Py_ssize_t line = 1, line_start = 0;
+    bool several = false;
+    for (Py_ssize_t i = 0; i < len_; ++i) {
+        Py_UCS4 ch = at(i);
+        if (ch != '\n' && ch != '\r') continue;
+        if (ch == '\r' && at(i + 1) == '\n') ++i;
+        if (i + 1 >= len_) break;  // a final line break starts no line
+        several = true;
+        if (i < at_pos) {
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    Py_ssize_t col = at_pos - line_start + 1;
+    if (line_out) *line_out = line;
+    if (col_out) *col_out = col;
+    if (line_text) {
+        Py_ssize_t end = line_start;
+        while (end < len_ && at(end) != '\n' && at(end) != '\r') ++end;
+        *line_text = Ref::steal(PyUnicode_Substring(text_, line_start, end));
+        if (!*line_text) return {};
+    }
+    if (several) return Ref::steal(PyUnicode_FromFormat("line %zd, column %zd", line, col));
+    return Ref::steal(PyUnicode_FromFormat("column %zd", col));
+}
+
+// The character at `i` as messages show it.
+Ref Parser::describe(Py_ssize_t i) const {
+    Py_UCS4 ch = at(i);
+    if (ch == kEnd) return Ref::steal(PyUnicode_FromString("the end of the text"));
+    if (ch < 0x20 || ch == 0x7f || (ch >= 0x80 && !Py_UNICODE_ISPRINTABLE(ch)))
+        return Ref::steal(PyUnicode_FromFormat("character %s", CodePoint(ch).text));
+    return Ref::steal(PyUnicode_FromFormat("'%c'", static_cast<int>(ch)));
+}
+
+// Raises SyntaxError "<message> at column C", located in the text as the
+// interpreter locates its own (line, offset and the line's text).
+Parser::Failed Parser::syntax_error(Py_ssize_t at_pos, const char *format, ...) {
+    va_list va;
+    va_start(va, format);
+    Ref what = Ref::steal(PyUnicode_FromFormatV(format, va));
+    va_end(va);
+    if (!what) return {};
+    Py_ssize_t line, col;
+    Ref line_text;
+    Ref place = where(at_pos, &line, &col, &line_text);
+    if (!place) return {};
+    Ref message = Ref::steal(PyUnicode_FromFormat("%U at %U", what.get(), place.get()));
+    if (!message) return {};
+    Ref error = Ref::steal(PyObject_CallFunction(PyExc_SyntaxError, "O(snnO)", message.get(),
+                                                 "<logic string>", line, col, line_text.get()));
+    if (error) PyErr_SetObject(PyExc_SyntaxError, error.get());
+    return {};
+}
+
+Parser::Failed Parser::unexpected(Py_ssize_t at_pos, const char *expected) {
+    Ref found = describe(at_pos);
+    if (!found) return {};
+    return syntax_error(at_pos, "expected %s, found %U", expected, found.get());
+}
+
+// The prefix of a string literal starting at `i`: its length (0 for none), or
+// -1 when no literal starts there.  Prefixes as Python's tokenizer reads them:
+// b, r, u, f, and br, rb, fr, rf, in either case.
+int Parser::literal_prefix(Py_ssize_t i, bool *raw, bool *bytes, bool *formatted) const {
+    bool b = false, r = false, u = false, f = false;
+    int n = 0;
+    for (;; ++n) {
+        Py_UCS4 ch = at(i + n);
+        if (is_quote(ch)) break;
+        if (n == 2) return -1;
+        if ((ch == 'b' || ch == 'B') && !(b || u || f)) b = true;
+        else if ((ch == 'u' || ch == 'U') && !(b || u || r || f)) u = true;
+        else if ((ch == 'r' || ch == 'R') && !(r || u)) r = true;
+        else if ((ch == 'f' || ch == 'F') && !(f || b || u)) f = true;
+        else return -1;
+    }
+    if (raw) *raw = r;
+    if (bytes) *bytes = b;
+    if (formatted) *formatted = f;
+    return n;
+}
+
+bool Parser::literal_starts(Py_ssize_t i) const {
+    return literal_prefix(i, nullptr, nullptr, nullptr) >= 0;
+}
+
+// One or more adjacent string literals, concatenated.
+Ref Parser::literals() {
+    Ref value = literal();
+    if (!value) return {};
+    for (;;) {
+        skip_space();
+        if (!literal_starts(pos_)) return value;
+        Ref more = literal();
+        if (!more) return {};
+        value = Ref::steal(PyUnicode_Concat(value.get(), more.get()));
+        if (!value) return {};
+    }
+}
+
+Ref Parser::literal() {
+    Py_ssize_t start = pos_;
+    bool raw, bytes, formatted;
+    pos_ += literal_prefix(pos_, &raw, &bytes, &formatted);
+    if (bytes) return syntax_error(start, "bytes literals are not accepted, only str literals");
+    if (formatted) return syntax_error(start, "f-strings are not accepted: they run code");
+    Py_UCS4 quote = at(pos_);
+    bool triple = at(pos_ + 1) == quote && at(pos_ + 2) == quote;
+    Py_ssize_t begin = pos_ + (triple ? 3 : 1);
+    bool escapes = false, carriage = false;
+    Py_ssize_t i = begin;
+    // Finds the closing quote as the tokenizer does: a backslash always takes
+    // the next character with it, in raw literals too.
+    for (;;) {
+        Py_UCS4 ch = at(i);
+        if (ch == kEnd)
+            return syntax_error(start, triple ? "unterminated triple-quoted string literal"
+                                              : "unterminated string literal");
+        if (ch == 0) return syntax_error(i, "null character in a string literal");
+        if (Py_UNICODE_IS_SURROGATE(ch))
+            return syntax_error(i, "surrogate %s in a string literal", CodePoint(ch).text);
+        if (ch == '\n' || ch == '\r') {
+            if (!triple)
+                return syntax_error(start, "unterminated string literal (a line break inside "
+                                           "single quotes)");
+            carriage |= ch == '\r';
+            ++i;
+            continue;
+        }
+        if (ch == '\\') {
+            escapes = true;
+            Py_UCS4 next = at(i + 1);
+            if (next == kEnd) {  // reported as unterminated at the next step
+                ++i;
+                continue;
+            }
+            if (next == 0) return syntax_error(i + 1, "null character in a string literal");
+            if (Py_UNICODE_IS_SURROGATE(next))
+                return syntax_error(i + 1, "surrogate %s in a string literal",
+                                    CodePoint(next).text);
+            if (next == '\r') {
+                carriage = true;
+                i += at(i + 2) == '\n' ? 3 : 2;
+            } else {
+                i += 2;
+            }
+            continue;
+        }
+        if (ch == quote && (!triple || (at(i + 1) == quote && at(i + 2) == quote))) break;
+        ++i;
+    }
+    pos_ = i + (triple ? 3 : 1);
+    return decode(begin, i, escapes && !raw, carriage);
+}
+
+// The value of a literal's body [begin, end), as the compiler makes it: line
+// breaks read as "\n" (the source's \r\n and \r included), then, unless the
+// literal is raw, the escape sequences decoded by the interpreter's own
+// decoder, fed the way the compiler feeds it.
+Ref Parser::decode(Py_ssize_t begin, Py_ssize_t end, bool escapes, bool carriage) {
+    if (!escapes && !carriage) return Ref::steal(PyUnicode_Substring(text_, begin, end));
+
+    // The character at i with line breaks read as "\n"; `step` is its width.
+    auto next = [&](Py_ssize_t i, Py_ssize_t *step) {
+        Py_UCS4 ch = at(i);
+        *step = 1;
+        if (ch == '\r') {
+            if (i + 1 < end && at(i + 1) == '\n') *step = 2;
+            return Py_UCS4('\n');
+        }
+        return ch;
+    };
+
+    if (!escapes) {
+        std::vector<Py_UCS4> out;
+        out.reserve(static_cast<size_t>(end - begin));
+        for (Py_ssize_t i = begin, step; i < end; i += step) out.push_back(next(i, &step));
+        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(),
+                                                    static_cast<Py_ssize_t>(out.size())));
+    }
+
+    // ASCII goes through unchanged, every other character as \UXXXXXXXX, and a
+    // backslash before one of them (or at the end) stands for itself (\u005c).
+    // `from` remembers, for each byte, the character it came from.
+    std::string buffer;
+    std::vector<Py_ssize_t> from;
+    Py_ssize_t invalid = -1;  // the first backslash that starts no escape
+    char invalid_char = 0;
+    auto put = [&](const char *s, size_t n, Py_ssize_t src) {
+        buffer.append(s, n);
+        from.insert(from.end(), n, src);
+    };
+    for (Py_ssize_t i = begin; i < end;) {
+        Py_ssize_t step;
+        Py_UCS4 ch = next(i, &step);
+        Py_ssize_t src = i;
+        if (ch == '\\') {
+            put("\\", 1, i);
+            i += step;
+            if (i >= end) {
+                put("u005c", 5, src);
+                break;
+            }
+            ch = next(i, &step);
+            if (ch >= 0x80) {
+                put("u005c", 5, src);
+            } else if (!std::strchr("\n\\'\"abfnrtv01234567xNuU", static_cast<int>(ch))) {
+                // Not an escape: the backslash stays.  Doubled here, so that
+                // the decoder keeps it without a warning of its own; the
+                // warning is ours, located in the text.
+                if (invalid < 0) {
+                    invalid = src;
+                    invalid_char = static_cast<char>(ch);
+                }
+                put("\\", 1, src);
+            }
+            src = i;
+        }
+        if (ch >= 0x80) {
+            char escaped[11];
+            std::snprintf(escaped, sizeof escaped, "\\U%08x", static_cast<unsigned>(ch));
+            put(escaped, 10, src);
+        } else {
+            char c = static_cast<char>(ch);
+            put(&c, 1, src);
+        }
+        i += step;
+    }
+    Ref value = Ref::steal(PyUnicode_DecodeUnicodeEscape(
+        buffer.data(), static_cast<Py_ssize_t>(buffer.size()), nullptr));
+    if (value) {
+        if (invalid >= 0 && invalid_escape(invalid, invalid_char) < 0) return {};
+        return value;
+    }
+    if (!error_is(PyExc_UnicodeDecodeError)) return value;
+
+    // Report the bad escape where it stands in the text.
+    PyObject *type, *error, *tb;
+    PyErr_Fetch(&type, &error, &tb);
+    PyErr_NormalizeException(&type, &error, &tb);
+    Ref held_type = Ref::steal(type), held_error = Ref::steal(error), held_tb = Ref::steal(tb);
+    Py_ssize_t bad = 0;
+    if (!held_error || PyUnicodeDecodeError_GetStart(held_error.get(), &bad) < 0) return {};
+    Ref reason = Ref::steal(PyUnicodeDecodeError_GetReason(held_error.get()));
+    if (!reason) return {};
+    if (bad < 0 || static_cast<size_t>(bad) >= from.size()) bad = 0;
+    return syntax_error(from.empty() ? begin : from[static_cast<size_t>(bad)],
+                        "invalid escape sequence in a string literal (%U)", reason.get());
+}
+
+// Warns of a backslash that starts no escape sequence, as the compiler does
+// (DeprecationWarning, located in "<logic string>"); a warning turned into an
+// error is reported as a SyntaxError, as the compiler reports it.
+int Parser::invalid_escape(Py_ssize_t at_pos, char ch) {
+    Py_ssize_t line, col;
+    if (!where(at_pos, &line, &col)) return -1;
+    Ref message = Ref::steal(PyUnicode_FromFormat("invalid escape sequence \\%c", ch));
+    Ref filename = Ref::steal(PyUnicode_FromString("<logic string>"));
+    if (!message || !filename) return -1;
+    if (PyErr_WarnExplicitObject(PyExc_DeprecationWarning, message.get(), filename.get(),
+                                 static_cast<int>(line), nullptr, nullptr) == 0)
+        return 0;
+    if (!error_is(PyExc_DeprecationWarning)) return -1;
+    PyErr_Clear();
+    return syntax_error(at_pos, "invalid escape sequence \\%c", ch);
+}
+
+// A name: the characters that Python's tokenizer takes for one, checked and
+// normalised (NFKC) as the compiler does.
+Ref Parser::name(Py_ssize_t *start) {
+    *start = pos_;
+    while (is_name_char(at(pos_))) ++pos_;
+    Ref raw = Ref::steal(PyUnicode_Substring(text_, *start, pos_));
+    if (!raw) return {};
+    if (PyUnicode_MAX_CHAR_VALUE(raw.get()) < 0x80) return raw;
+    if (!PyUnicode_IsIdentifier(raw.get()))
+        return syntax_error(*start, "invalid character in the name %R", raw.get());
+    Ref unicodedata = Ref::steal(PyImport_ImportModule("unicodedata"));
+    if (!unicodedata) return {};
+    return call_method(unicodedata.get(), n_normalize, {n_NFKC.get(), raw.get()});
+}
+
+// NAME '(' : the start of a call; `name` was read at `start`, and pos_ is
+// past the opening parenthesis.
+int Parser::call_head(Ref name, Py_ssize_t start) {
+    if (!depth_.enter()) {
+        // Deeper than the interpreter lets code recurse: say where.
+        PyErr_Clear();
+        Ref place = where(start);
+        if (!place) return -1;
+        PyErr_Format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded while parsing a logic string "
+                     "(calls nested too deeply at %U)",
+                     place.get());
+        return -1;
+    }
+    ops_.push_back(Op{Op::Load, std::move(name), start, 0});
+    frames_.push_back(Frame{start});
+    return 0;
+}
+
+int Parser::close() {
+    Frame frame = frames_.back();
+    frames_.pop_back();
+    depth_.leave();
+    ++pos_;  // ')'
+    ops_.push_back(Op{Op::Call, {}, frame.start, frame.nargs});
+    if (!frames_.empty()) {
+        ++frames_.back().nargs;
+        frames_.back().after_argument = true;
+    }
+    return 0;
+}
+
+// An argument: string literals, a call, or the name `string`.
+int Parser::argument() {
+    Py_UCS4 ch = at(pos_);
+    if (literal_starts(pos_)) {
+        Ref value = literals();
+        if (!value) return -1;
+        ops_.push_back(Op{Op::Push, std::move(value), pos_, 0});
+        ++frames_.back().nargs;
+        frames_.back().after_argument = true;
+        return 0;
+    }
+    if (!is_name_start(ch)) {
+        if (ch >= '0' && ch <= '9')
+            return unexpected(pos_, "an argument (numbers are not accepted)");
+        return unexpected(pos_, "an argument: a string literal, a logic call or the name string");
+    }
+    Py_ssize_t start;
+    Ref id = name(&start);
+    if (!id) return -1;
+    const char *text = PyUnicode_AsUTF8(id.get());
+    if (!text) return -1;
+    if (is_keyword(text)) return syntax_error(start, "the keyword '%s' is not accepted", text);
+    skip_space();
+    if (at(pos_) == '(') {
+        if (std::strcmp(text, "string") == 0)
+            return syntax_error(start, "the name string stands for the text itself and cannot "
+                                       "be called");
+        ++pos_;
+        return call_head(std::move(id), start);
+    }
+    if (std::strcmp(text, "string") == 0) {
+        ops_.push_back(Op{Op::PushArgument, {}, start, 0});
+        ++frames_.back().nargs;
+        frames_.back().after_argument = true;
+        return 0;
+    }
+    if (at(pos_) == '=' && at(pos_ + 1) != '=')
+        return syntax_error(start, "keyword arguments are not accepted ('%s=')", text);
+    if (at(pos_) == '.')
+        return syntax_error(start, "attribute access is not accepted ('%s.')", text);
+    return syntax_error(start, "the name '%s' is not accepted here: an argument is a string "
+                               "literal, a logic call or the name string", text);
+}
+
+// text := call; every token may have white space around it.
+int Parser::parse() {
+    skip_space();
+    if (at(pos_) == kEnd)
+        return syntax_error(pos_, "empty text: expected a logic call such as And('a')");
+    if (literal_starts(pos_))
+        return syntax_error(pos_, "expected a logic call such as And('a'), found a string "
+                                  "literal");
+    if (!is_name_start(at(pos_)))
+        return unexpected(pos_, "a logic call such as And('a')");
+    Py_ssize_t start;
+    Ref id = name(&start);
+    if (!id) return -1;
+    const char *text = PyUnicode_AsUTF8(id.get());
+    if (!text) return -1;
+    if (is_keyword(text)) return syntax_error(start, "the keyword '%s' is not accepted", text);
+    skip_space();
+    if (at(pos_) != '(') {
+        Ref found = describe(pos_);
+        if (!found) return -1;
+        return syntax_error(pos_, "expected '(' after the name '%s', found %U", text,
+                            found.get());
+    }
+    if (std::strcmp(text, "string") == 0)
+        return syntax_error(start, "the name string stands for the text itself and cannot be "
+                                   "called");
+    ++pos_;
+    if (call_head(std::move(id), start) < 0) return -1;
+
+    while (!frames_.empty()) {
+        skip_space();
+        Py_UCS4 ch = at(pos_);
+        if (ch == ')') {
+            if (close() < 0) return -1;
+            continue;
+        }
+        if (frames_.back().after_argument) {
+            if (ch != ',') return unexpected(pos_, "',' or ')'");
+            ++pos_;
+            frames_.back().after_argument = false;
+            continue;
+        }
+        if (ch == ',') return unexpected(pos_, "an argument or ')'");
+        if (argument() < 0) return -1;
+    }
+    skip_space();
+    if (at(pos_) != kEnd) {
+        Ref found = describe(pos_);
+        if (!found) return -1;
+        return syntax_error(pos_, "expected the end of the text after the logic call, found %U",
+                            found.get());
+    }
+    return 0;
+}
+
+// The class that `name` is bound to in the module's globals, or null with
+// NameError or TypeError (naming the place) when it is no logic class.
+Ref Parser::logic_class(PyObject *name, Py_ssize_t at_pos) const {
+    PyObject *globals = module_globals();
+    Ref cls = Ref::borrow(globals ? PyDict_GetItemWithError(globals, name) : nullptr);
+    if (!cls) {
+        if (PyErr_Occurred()) return {};
+        Ref place = where(at_pos);
+        if (place)
+            PyErr_Format(PyExc_NameError, "name '%U' at %U is not defined in the logic module",
+                         name, place.get());
+        return {};
+    }
+    Ref base = g_BaseLogic.get();
+    if (!base) return {};
+    int ok = PyType_Check(cls.get()) ? PyObject_IsSubclass(cls.get(), base.get()) : 0;
+    if (ok > 0) return cls;
+    if (ok < 0) return {};
+    Ref place = where(at_pos);
+    if (!place) return {};
+    if (PyType_Check(cls.get()))
+        PyErr_Format(PyExc_TypeError, "name '%U' at %U is class '%s', not a logic class", name,
+                     place.get(), reinterpret_cast<PyTypeObject *>(cls.get())->tp_name);
+    else
+        PyErr_Format(PyExc_TypeError, "name '%U' at %U is a '%s' object, not a logic class",
+                     name, place.get(), Py_TYPE(cls.get())->tp_name);
+    return {};
+}
+
+// Runs the program.  Every name is checked before anything is called, so
+// that a text naming anything but logic classes makes no object at all; then
+// each class is looked up again when its call is reached (a constructor may
+// have rebound a global), its arguments are made, and it is called.
+Ref Parser::run(PyObject *argument) {
+    for (const Op &op : ops_)
+        if (op.kind == Op::Load && !logic_class(op.value.get(), op.pos)) return {};
+
+    std::vector<Ref> stack;
+    std::vector<PyObject *> argv;
+    for (const Op &op : ops_) {
+        switch (op.kind) {
+        case Op::Load: {
+            Ref cls = logic_class(op.value.get(), op.pos);
+            if (!cls) return {};
+            stack.push_back(std::move(cls));
+            break;
+        }
+        case Op::Push:
+            stack.push_back(op.value);
+            break;
+        case Op::PushArgument:
+            stack.push_back(Ref::borrow(argument));
+            break;
+        case Op::Call: {
+            size_t first = stack.size() - static_cast<size_t>(op.nargs);
+            argv.assign(1, nullptr);  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
+            for (size_t k = first; k < stack.size(); ++k) argv.push_back(stack[k].get());
+            Ref result = Ref::steal(compat::vectorcall(
+                stack[first - 1].get(), argv.data() + 1,
+                static_cast<size_t>(op.nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            if (!result) return {};
+            // Released last to first, as the interpreter's value stack does.
+            while (stack.size() >= first) stack.pop_back();
+            stack.push_back(std::move(result));
+            break;
+        }
+        }
+    }
+    Ref result = std::move(stack.back());
+    Ref base = g_BaseLogic.get();
+    if (!base) return {};
+    int ok = PyObject_IsInstance(result.get(), base.get());
+    if (ok < 0) return {};
+    if (!ok) {
+        Ref place = where(ops_.front().pos);
+        if (!place) return {};
+        PyErr_Format(PyExc_TypeError, "the call at %U gave a '%s' object, not a logic object",
+                     place.get(), Py_TYPE(result.get())->tp_name);
+        return {};
+    }
+    return result;
+}
+
+// The text of the argument: a str as it is, bytes-like objects as UTF-8 (a
+// leading byte order mark skipped, as the tokenizer skips it).
+Ref text_of(PyObject *argument) {
+    if (PyUnicode_Check(argument)) {
+        if (PyUnicode_READY(argument) < 0) return {};
+        return Ref::borrow(argument);
+    }
+    if (PyCode_Check(argument)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "code objects are not accepted: a logic string is the text of a logic "
+                        "expression");
+        return {};
+    }
+    if (PyObject_CheckBuffer(argument)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(argument, &view, PyBUF_SIMPLE) < 0) return {};
+        const char *bytes = static_cast<const char *>(view.buf);
+        Py_ssize_t n = view.len;
+        if (n >= 3 && std::memcmp(bytes, "\xef\xbb\xbf", 3) == 0) {
+            bytes += 3;
+            n -= 3;
+        }
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes, n, "strict"));
+        PyBuffer_Release(&view);
+        return text;
+    }
+    PyErr_Format(PyExc_TypeError, "a logic string must be str or UTF-8 bytes, not '%.200s'",
+                 Py_TYPE(argument)->tp_name);
+    return {};
+}
+
+// Raises ValueError "Not a properly formatted logic string: %s" % (argument,)
+// while handling the pending exception, which becomes its context.
+PyObject *not_a_logic_string(PyObject *argument) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && tb) PyException_SetTraceback(value, tb);
+    Ref held_type = Ref::steal(type), held_tb = Ref::steal(tb);
+    Ref original = Ref::steal(value);
+
+    Ref args = Ref::steal(PyTuple_Pack(1, argument));
+    Ref message = args ? Ref::steal(PyUnicode_Format(fmt_not_logic.get(), args.get())) : Ref();
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    // The new error (ours, or one from formatting the message) gets the
+    // original as its context.
+    PyObject *new_type, *new_value, *new_tb;
+    PyErr_Fetch(&new_type, &new_value, &new_tb);
+    PyErr_NormalizeException(&new_type, &new_value, &new_tb);
+    if (new_value && original && new_value != original.get())
+        PyException_SetContext(new_value, original.release());  // steals
+    PyErr_Restore(new_type, new_value, new_tb);
+    return nullptr;
+}
+
+// def logic_str(string)
+PyObject *logic_str(Call &c) {
+    PyObject *argument = c[0];
+    Ref result;
+    if (Ref text = text_of(argument)) {
+        Parser parser(text.get());
+        if (parser.parse() == 0) result = parser.run(argument);
+    }
+    if (result) return result.release();
+    // Only errors of the Exception family are replaced (not KeyboardInterrupt,
+    // SystemExit and the like).
+    if (!error_is(PyExc_Exception)) return nullptr;
+    return not_a_logic_string(argument);
+}
+
+// ------------------------------------------------------------------ module level
+
+int exec(Module &m) {
+    // import re; import logging
+    if (m.import("re") < 0 || m.import("logging") < 0) return -1;
+
+    // __all__ = ['And', 'Or', 'Not']
+    {
+        Ref all = Ref::steal(Py_BuildValue("[sss]", "And", "Or", "Not"));
+        if (m.set("__all__", std::move(all)) < 0) return -1;
+    }
+    // logger = logging.getLogger(__name__)
+    {
+        Ref logging = m.get("logging");
+        Ref name = m.get("__name__");
+        if (!logging || !name) return -1;
+        if (m.set("logger", call_method(logging.get(), n_getLogger, {name.get()})) < 0) return -1;
+    }
+
+    Ref re = m.get("re");
+    if (!re) return -1;
+    pattern_type.set(Ref::steal(PyObject_GetAttr(re.get(), n_Pattern)));
+    fmt_quoted.set(Ref::steal(PyUnicode_InternFromString("'%s'")));
+    fmt_not_logic.set(Ref::steal(PyUnicode_InternFromString("Not a properly formatted logic string: %s")));
+    if (!pattern_type || !fmt_quoted || !fmt_not_logic) return -1;
+
+    // class BaseLogic(object)
+    Ref base = m.define_class("BaseLogic", {m.builtin("object")}, BaseLogic_doc, {
+        method("__init__", BaseLogic_init, {"self", "*expressions"}, BaseLogic_init_doc),
+        method("__call__", BaseLogic_call, {"self"}, BaseLogic_call_doc),
+        method("__str__", BaseLogic_str, {"self"}, BaseLogic_str_doc),
+        method("__repr__", BaseLogic_repr, {"self"}, BaseLogic_repr_doc),
+        method("__eq__", BaseLogic_eq, {"self", "other"}, BaseLogic_eq_doc),
+    });
+    if (!base) return -1;
+    {
+        auto *type = reinterpret_cast<PyTypeObject *>(base.get());
+        PyObject *repr_fn = compat::type_lookup(type, n___repr__);
+        PyObject *str_fn = compat::type_lookup(type, n___str__);
+        if (repr_fn && str_fn && Py_TYPE(repr_fn) == &FunctionType && Py_TYPE(str_fn) == &FunctionType) {
+            printing.repr_fn = compat::new_ref(repr_fn);
+            printing.str_fn = compat::new_ref(str_fn);
+            printing.repr_slot = type->tp_repr;
+            printing.str_slot = type->tp_str;
+        }
+    }
+
+    // class And(BaseLogic), class Or(BaseLogic), class Not(BaseLogic)
+    if (!m.define_class("And", {base.get()}, And_doc, {
+            method("__call__", logic_call<Rule::And>, {"self", "*items"}),
+        }))
+        return -1;
+    if (!m.define_class("Or", {base.get()}, Or_doc, {
+            method("__call__", logic_call<Rule::Or>, {"self", "*items"}),
+        }))
+        return -1;
+    if (!m.define_class("Not", {base.get()}, Not_doc, {
+            method("__call__", logic_call<Rule::Not>, {"self", "*items"}),
+        }))
+        return -1;
+
+    // def logic_str(string)
+    if (m.define_function(function("logic_str", logic_str, {"string"}, logic_str_doc)) < 0)
+        return -1;
+
+    // __test__ = {'logic_str (line 177)': logic_str.__doc__}
+    Ref fn = m.get("logic_str");
+    if (!fn) return -1;
+    Ref doc = Ref::steal(PyObject_GetAttr(fn.get(), n___doc__));
+    if (!doc) return -1;
+    return m.set_test({{"logic_str (line 177)", doc.get()}});
+}
+
+}  // namespace
+
+TESSEL_MODULE(logic, "orvane.tessel.logic", nullptr, exec)
