@@ -56,6 +56,13 @@ bool already_running(Generator *g) {
 // Resumes the generator.  `sent` is the value of send(), or null for next().
 // Returns the next value; null without an error when the generator is done.
 PyObject *resume(Generator *g, PyObject *sent) {
+    // Every resumption is one level of the interpreter's recursion, as a
+    // Python generator's frame is: a chain of generators that delegate to
+    // each other (one per level of nested data) ends in RecursionError
+    // instead of overflowing the C stack.  As in Python, it finishes the
+    // generator that could not be resumed.
+    RecursionGuard guard(" while resuming a generator");
+    if (!guard) return fail(g);
     g->running = true;
     for (;;) {
         if (g->yieldfrom) {
