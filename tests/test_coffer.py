@@ -153,3 +153,515 @@ def test_no_leaks():
     assert_no_leak(raising(lambda: Coffer(1, 2), TypeError))
     assert_no_leak(raising(lambda: Coffer(self=1), TypeError))
     assert_no_leak(raising(lambda: c.missing, AttributeError))
+
+
+# ================================================================= NestedCoffer
+
+import os
+import sys
+from collections.abc import Mapping, MutableMapping
+
+from hypothesis import given, settings, strategies as st
+
+from orvane.tessel.coffer import NestedCoffer
+from support import assert_recursion_error
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+from twins import coffer as twin  # noqa: E402
+
+
+@pytest.fixture(params=["native", "twin"])
+def NC(request):
+    """NestedCoffer, and the plain-Python twin the same behaviour is checked on."""
+    return NestedCoffer if request.param == "native" else twin.NestedCoffer
+
+
+def outcome(operation):
+    """The result of `operation`, or its exception's type and text."""
+    try:
+        return ("ok", operation())
+    except Exception as e:  # noqa: BLE001 - compared between implementations
+        return (type(e).__name__, str(e))
+
+
+def plain(value):
+    """Nested mappings as plain dicts (for comparing native and twin states)."""
+    if isinstance(value, Mapping):
+        return {k: plain(v) for k, v in value.items()}
+    return value
+
+
+def test_nested_class_shape():
+    assert NestedCoffer.__bases__ == (Coffer, MutableMapping)
+    assert [c.__name__ for c in NestedCoffer.__mro__] == [
+        "NestedCoffer", "Coffer", "dict", "MutableMapping", "Mapping", "Collection", "Sized",
+        "Iterable", "Container", "object"]
+    import abc
+    assert type(NestedCoffer) is abc.ABCMeta and not NestedCoffer.__abstractmethods__
+    assert NestedCoffer.__doc__ is None
+    assert NestedCoffer.__module__ == "orvane.tessel.coffer" and NestedCoffer.__qualname__ == "NestedCoffer"
+    names = ["__init__", "__getitem__", "__setitem__", "__contains__", "__delitem__",
+             "get", "pop", "setdefault", "update"]
+    assert [k for k in vars(NestedCoffer) if k in names] == names
+    for name in ("get", "pop", "setdefault"):
+        assert vars(NestedCoffer)[name] is getattr(MutableMapping, name)
+    for name in names[:5] + ["update"]:
+        assert getattr(NestedCoffer, name).__doc__ is None
+        assert getattr(NestedCoffer, name).__qualname__ == "NestedCoffer." + name
+
+
+def test_construction_builds_levels_of_the_own_class(NC):
+    n = NC({"a": {"b": 1}})
+    assert type(n["a"]) is NC and n["a.b"] == 1 and n.a.b == 1
+    assert repr(n) == "%s({'a': %s({'b': 1})})" % (NC.__name__, NC.__name__)
+    d = NC({"a.b": 1})
+    assert d == {"a": {"b": 1}} and type(d["a"]) is NC
+    kw = NC(x={"y": {"z": 2}}, w=3)
+    assert type(kw.x.y) is NC and kw["x.y.z"] == 2 and kw.w == 3
+    assert NC() == {} and NC().__dict__ == {}
+    s = NC([("p", {"q": 1})])
+    assert type(s.p) is NC
+
+
+@pytest.mark.parametrize("key, expected", [
+    ("a.b.c", 1), ("a.b", {"c": 1}), ("a", {"b": {"c": 1}, "": 4}), ("a.", 4),
+    ("t.k", 5),                       # a plain dict level takes the rest as one key
+    ("t.k.j", ("KeyError", "'k.j'")),
+    ("l.0", ("TypeError", "list indices must be integers or slices, not str")),
+    ("s.x", ("TypeError", "string indices must be integers")),
+    ("q.r", ("KeyError", "'q'")), ("a.x.y", ("KeyError", "'x'")), ("missing", ("KeyError", "'missing'")),
+    (".a", ("KeyError", "''")), (1, "one"), ((1, 2), "pair"), (b"a.b", "bytes"),
+])
+def test_dotted_read(NC, key, expected):
+    n = NC({"a": {"b": {"c": 1}, "": 4}, 1: "one", (1, 2): "pair", b"a.b": "bytes"})
+    dict.__setitem__(n, "t", {"k": 5, "k.j": 6} if False else {"k": 5})
+    dict.__setitem__(n, "l", [1])
+    dict.__setitem__(n, "s", "str")
+    result = outcome(lambda: n[key])
+    if isinstance(expected, tuple) and expected and expected[0] in ("KeyError", "TypeError"):
+        assert result == expected
+    else:
+        assert result == ("ok", expected)
+
+
+@pytest.mark.parametrize("key, expected", [
+    ("a.b.c", True), ("a.b.x", False), ("a.x.y", False), ("q.r", False), ("a", True), ("x", False),
+    ("s.b", True), ("s.q", False),             # a str value tests substrings
+    ("l.v", True), ("t.k", True), ("t.z", False),
+    ("i.x", ("TypeError", "argument of type 'int' is not iterable")),
+    (1, True), (b"a.b", False),
+])
+def test_dotted_contains(NC, key, expected):
+    n = NC({"a": {"b": {"c": 1}}, "s": "xbx", "i": 5, 1: 2})
+    dict.__setitem__(n, "l", ["v"])
+    dict.__setitem__(n, "t", {"k": 1})
+    result = outcome(lambda: key in n)
+    assert result == (expected if isinstance(expected, tuple) else ("ok", expected))
+
+
+def test_dotted_write_creates_levels_of_the_own_class(NC):
+    n = NC()
+    n["x.y.z"] = 5
+    assert n == {"x": {"y": {"z": 5}}} and type(n.x) is NC and type(n.x.y) is NC
+    n["x.y.w"] = {"k": 1}  # stored unchanged: no conversion on assignment
+    assert type(n["x.y.w"]) is dict
+    n["a."] = 1
+    assert n["a"] == {"": 1}
+
+
+@pytest.mark.parametrize("setup, key", [
+    ({"a": 1}, "a.b"),
+    ({"a": "text"}, "a.b.c"),
+])
+def test_dotted_write_onto_a_value_fails_and_changes_nothing(NC, setup, key):
+    n = NC(setup)
+    before = dict(n)
+    with pytest.raises(KeyError) as err:
+        n[key] = 2
+    assert err.value.args == ('target key "a" is a value, cannot update value against another %s'
+                              % NC.__name__,)
+    assert dict(n) == before
+
+
+def test_plain_dict_level_is_a_value_for_dotted_write(NC):
+    n = NC()
+    n["a"] = {"k": 1}
+    assert type(n["a"]) is dict and n["a.k"] == 1
+    with pytest.raises(KeyError, match='target key "a" is a value, cannot update value against another'):
+        n["a.k"] = 2
+
+
+def test_dotted_delete(NC):
+    n = NC({"a": {"b": 1, "c": 2}})
+    del n["a.b"]
+    assert n == {"a": {"c": 2}}
+    del n["a.c"]
+    assert n == {"a": {}}   # the level stays, even empty
+    for key, missing in [("q.r", "q"), ("a.zz", "zz"), ("nothing", "nothing")]:
+        with pytest.raises(KeyError) as err:
+            del n[key]
+        assert err.value.args == (missing,)
+
+
+def test_generic_get_pop_setdefault(NC):
+    n = NC({"a": {"b": 1}})
+    assert n.get("a.x") is None and n.get("a.x", 5) == 5 and n.get("a.b") == 1
+    assert n.pop("a.b") == 1 and n == {"a": {}}
+    with pytest.raises(KeyError):
+        n.pop("a.b")
+    assert n.pop("a.b", 7) == 7
+    assert n.setdefault("p.q", 3) == 3 and type(n.p) is NC and n.p.q == 3
+    assert n.setdefault("p.q", 4) == 3
+    assert n.setdefault("z") is None and "z" in n
+
+
+@pytest.mark.parametrize("args, kwargs, error, message, after", [
+    (({"a": 1}, {"b": 2}), {}, TypeError, "expected at most 1 arguments, got 2", {}),
+    (([("a", 1), ("b",)],), {}, TypeError,
+     "cannot convert dictionary update sequence element #1 to a sequence", {"a": 1}),
+    (("ab",), {}, TypeError, "cannot convert dictionary update sequence element #0 to a sequence", {}),
+    (([("a", 1), 5],), {}, TypeError, "object of type 'int' has no len()", {"a": 1}),
+    (lambda: (iter([("a", 1), "abc"]),), {}, AttributeError, "'list_iterator' object has no attribute 'index'",
+     {"a": 1}),
+    ((5,), {}, TypeError, "'int' object is not iterable", {}),
+])
+def test_update_failures(NC, args, kwargs, error, message, after):
+    args = args() if callable(args) else args
+    n = NC()
+    with pytest.raises(error) as err:
+        n.update(*args, **kwargs)
+    assert str(err.value) == message
+    assert n == after
+
+
+def test_update_merges_into_levels(NC):
+    n = NC(a={"x": 1, "deep": {"k": 1}})
+    n.update({"a": {"y": 2, "deep": {"j": 2}}}, b=[{"not": "converted"}])
+    assert n == {"a": {"x": 1, "y": 2, "deep": {"k": 1, "j": 2}}, "b": [{"not": "converted"}]}
+    assert type(n["b"][0]) is dict
+    n.update([["c.d", {"e": 1}], ("c.f", 2)])
+    assert n.c == {"d": {"e": 1}, "f": 2} and type(n.c.d) is NC
+    n.update(NC(a=NC(x=9)))
+    assert n.a.x == 9 and n.a.y == 2
+    # an existing plain dict takes the mapping through its own (shallow) update
+    n["p"] = {"q": {"r": 1}}
+    n.update(p={"q": {"s": 2}})
+    assert n["p"] == {"q": {"s": 2}} and type(n["p"]) is dict
+    # a value without update() is in the way
+    with pytest.raises(AttributeError, match="'int' object has no attribute 'update'"):
+        NC(a=5).update(a={"y": 2})
+    # keyword order follows the positional argument
+    m = NC()
+    m.update([("k", 1)], k=2)
+    assert m.k == 2
+
+
+def test_self_keyword_collides_with_the_parameter():
+    with pytest.raises(TypeError, match="got multiple values for keyword argument 'self'"):
+        NestedCoffer(self=1)
+    with pytest.raises(TypeError, match="got multiple values for keyword argument 'self'"):
+        NestedCoffer().update(self=1)
+
+
+def test_entries_hide_the_methods_the_code_calls(NC):
+    n = NC()
+    n["setdefault"] = 1
+    with pytest.raises(TypeError, match="'int' object is not callable"):
+        n["a.b"] = 1
+    with pytest.raises(TypeError, match="'int' object is not callable"):
+        n.update(a={"b": 1})
+    m = NC(a={})
+    m.a["update"] = 2
+    with pytest.raises(TypeError, match="'int' object is not callable"):
+        m.update(a={"b": 1})
+
+
+class StrKey(str):
+    """A str subclass that answers `in` and split() itself."""
+    def __contains__(self, part):
+        return True
+
+    def split(self, sep=None, maxsplit=-1):
+        return ["h", str(self)]
+
+
+def test_str_subclass_keys_split_through_their_own_methods(NC):
+    n = NC()
+    n[StrKey("plain")] = 1
+    assert n == {"h": {"plain": 1}}
+    assert n[StrKey("plain")] == 1 and StrKey("plain") in n
+    del n[StrKey("plain")]
+    assert n == {"h": {}}
+
+    class OnePart(str):
+        def split(self, sep=None, maxsplit=-1):
+            return ["only"]
+    with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 2, got 1\)"):
+        n[OnePart("a.b")]
+
+
+def recording(base):
+    """A subclass of `base` that logs the calls the merging code makes on it."""
+    log = []
+
+    class Recorder(base):
+        def __getitem__(self, key):
+            log.append(("getitem", key))
+            return super().__getitem__(key)
+
+        def __setitem__(self, key, value):
+            log.append(("setitem", key, type(value).__name__))
+            super().__setitem__(key, value)
+
+        def setdefault(self, key, default=None):
+            log.append(("setdefault", key))
+            return super().setdefault(key, default)
+
+        def update(self, *args, **kwargs):
+            log.append(("update", len(args), sorted(kwargs)))
+            return super().update(*args, **kwargs)
+
+        def __init__(self, *args, **kwargs):
+            log.append(("init",))
+            super().__init__(*args, **kwargs)
+    return Recorder, log
+
+
+@pytest.mark.parametrize("operation", [
+    lambda r: r.update({"a": {"b": 1}, "c": 2}),
+    lambda r: r.__setitem__("x.y.z", 1),
+    lambda r: r.setdefault("p.q", 3),
+    lambda r: r.get("m.n", 0),
+    lambda r: r.pop("m.n", 0),
+    lambda r: r.update([("a.b", {"c": 1})], k={"j": 2}),
+    lambda r: type(r)(r),
+])
+def test_overrides_see_the_same_calls_as_in_the_twin(operation):
+    logs = []
+    for base in (NestedCoffer, twin.NestedCoffer):
+        cls, log = recording(base)
+        r = cls({"m": {"n": 5}})
+        del log[:]
+        result = outcome(lambda: operation(r))
+        logs.append((log, plain(r), plain(result[1]) if result[0] == "ok" else result))
+    assert logs[0] == logs[1]
+
+
+def test_each_level_build_calls_the_class_even_when_not_needed():
+    calls = []
+
+    class Counted(NestedCoffer):
+        def __init__(self, *args, **kwargs):
+            calls.append(1)
+            super().__init__(*args, **kwargs)
+    c = Counted(a={"b": {}})
+    del calls[:]
+    c["a.b.c"] = 1          # two levels exist: two throw-away instances
+    c.update(a={"b": {}})   # one per mapping value
+    assert len(calls) == 4
+
+
+def test_missing_hook_of_a_subclass_is_honoured(NC):
+    class WithMissing(NC):
+        def __missing__(self, key):
+            return {"x": "default-%s" % key}
+    w = WithMissing()
+    assert w["nope"] == {"x": "default-nope"} and w["nope.x"] == "default-nope"
+    assert w.get("q") == {"x": "default-q"}
+    del w["nope.x"]   # from the level the hook made, which is not stored
+    assert w == {}
+
+
+def test_class_changes_after_use_take_effect():
+    class Sub(NestedCoffer):
+        pass
+    s = Sub({"a": {"b": 1}})
+    assert s["a.b"] == 1 and "a.b" in s
+    Sub.__getitem__ = lambda self, key: ("patched", key)
+    Sub.__contains__ = lambda self, key: key == "yes"
+    try:
+        assert s["a.b"] == ("patched", "a.b")
+        assert "yes" in s and "a.b" not in s
+        assert NestedCoffer.__getitem__(s, "a.b") == ("patched", "b")
+    finally:
+        del Sub.__getitem__, Sub.__contains__
+    assert s["a.b"] == 1
+
+
+def test_mixin_between_the_class_and_dict_is_reached_through_super():
+    log = []
+
+    class Audit(dict):
+        def __getitem__(self, key):
+            log.append(key)
+            return dict.__getitem__(self, key)
+
+    class Mixed(NestedCoffer, Audit):
+        pass
+    m = Mixed({"a": {"b": 1}})
+    del log[:]
+    assert m["a.b"] == 1 and log == ["a", "b"]
+
+
+def test_registering_a_mapping_later_is_seen_by_update():
+    class Pairs:
+        def __init__(self, data):
+            self.data = data
+
+        def __iter__(self):
+            return iter(self.data.items())
+
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, key):
+            return self.data[key]
+
+        def items(self):
+            return self.data.items()
+
+        def keys(self):
+            return self.data.keys()
+
+    n = NestedCoffer()
+    n.update(x=Pairs({"k": 1}))       # not a Mapping yet: stored as a value
+    assert type(n["x"]) is Pairs
+    Mapping.register(Pairs)
+    n.update(y=Pairs({"k": 1}))       # now a Mapping: becomes a level
+    assert type(n["y"]) is NestedCoffer and n["y.k"] == 1
+
+
+def test_module_globals_are_read_at_each_call(monkeypatch):
+    import orvane.tessel.coffer as module
+    n = NestedCoffer()
+    monkeypatch.setattr(module, "Mapping", dict)   # only real dicts count now
+    n.update(a=NestedCoffer(b=1))                  # a dict subclass: still a level
+    n.update(c=type("M", (Mapping,), {"__getitem__": None, "__iter__": lambda s: iter(()),
+                                     "__len__": lambda s: 0})())
+    assert type(n["c"]).__name__ == "M"
+    seen = []
+
+    class Chain:
+        def chain(self, *iterables):
+            seen.append(len(iterables))
+            return iter([("z", 1)])
+    monkeypatch.setattr(module, "itertools", Chain())
+    n.update(q=1)
+    assert seen == [2] and n["z"] == 1 and "q" not in n
+
+
+def test_failed_store_in_setdefault_has_the_key_error_as_context(NC):
+    class Refusing(NC):
+        def __setitem__(self, key, value):
+            raise ValueError("refused")
+    r = Refusing()
+    with pytest.raises(ValueError) as err:
+        r.update(a={"b": 1})
+    assert isinstance(err.value.__context__, KeyError)
+    with pytest.raises(ValueError) as err:
+        NC.__setitem__(r, "a.b", 1)
+    assert isinstance(err.value.__context__, KeyError)
+
+
+def test_nested_instances_are_collected():
+    n = NestedCoffer({"a": {"b": {"c": 1}}})
+    refs = [weakref.ref(n), weakref.ref(n.a), weakref.ref(n.a.b)]
+    del n
+    gc.collect()
+    assert [r() for r in refs] == [None, None, None]
+
+
+# Random documents and dotted operations, native against the twin.
+_keys = st.sampled_from(["a", "b", "c", "", "a.b", "b.c", "a.", ".c", "a.b.c", 1])
+_leaves = st.one_of(st.integers(), st.text(max_size=3), st.none())
+_docs = st.recursive(st.dictionaries(_keys, _leaves, max_size=4),
+                     lambda inner: st.dictionaries(_keys, st.one_of(_leaves, inner), max_size=4),
+                     max_leaves=12)
+_ops = st.lists(st.tuples(st.sampled_from(["get", "set", "del", "in", "update", "setdefault", "pop"]),
+                          _keys, st.one_of(_leaves, _docs)), max_size=8)
+
+
+@settings(max_examples=300, deadline=None)
+@given(_docs, _ops)
+def test_matches_the_twin(doc, ops):
+    import copy
+    states = []
+    given_input = (doc, ops)
+    for cls in (NestedCoffer, twin.NestedCoffer):
+        doc, ops = copy.deepcopy(given_input)  # values are stored as they are and may change
+        results = [outcome(lambda: plain(cls(doc)))]
+        obj = cls(doc) if results[0][0] == "ok" else cls()
+        for op, key, value in ops:
+            if op == "get":
+                results.append(outcome(lambda: plain(obj[key])))
+            elif op == "set":
+                results.append(outcome(lambda: obj.__setitem__(key, value)))
+            elif op == "del":
+                results.append(outcome(lambda: obj.__delitem__(key)))
+            elif op == "in":
+                results.append(outcome(lambda: key in obj))
+            elif op == "update":
+                results.append(outcome(lambda: obj.update({key: value})))
+            elif op == "setdefault":
+                results.append(outcome(lambda: plain(obj.setdefault(key, value))))
+            else:
+                results.append(outcome(lambda: plain(obj.pop(key))))
+        states.append((results, plain(obj)))
+    assert states[0] == states[1]
+
+
+@pytest.mark.parametrize("operation", ["read", "write", "contains", "delete", "setdefault"])
+def test_dotted_key_through_a_level_that_contains_itself(operation):
+    statement = {"read": "n[key]", "write": "n[key] = 1", "contains": "key in n",
+                 "delete": "del n[key]", "setdefault": "n.setdefault(key, 1)"}[operation]
+    assert_recursion_error("""
+        from orvane.tessel.coffer import NestedCoffer
+        n = NestedCoffer()
+        n['a'] = n
+        key = 'a.' * 100000 + 'b'
+        %s
+    """ % statement)
+
+
+@pytest.mark.parametrize("statement", ["NestedCoffer(deep)", "NestedCoffer().update(deep)",
+                                       "NestedCoffer(a=deep)"])
+def test_deeply_nested_mapping(statement):
+    assert_recursion_error("""
+        from orvane.tessel.coffer import NestedCoffer
+        deep = {}
+        for _ in range(100000):
+            deep = {'a': deep}
+        %s
+    """ % statement)
+
+
+def test_self_containing_mapping_update():
+    assert_recursion_error("""
+        from orvane.tessel.coffer import NestedCoffer
+        d = {}
+        d['d'] = d
+        NestedCoffer(d)
+    """)
+
+
+def test_nested_no_leaks():
+    doc = {"a": {"b": {"c": 1}, "d": [1, 2]}, "e": "x"}
+    n = NestedCoffer(doc)
+    assert_no_leak(lambda: NestedCoffer(doc), repeat=500)
+    assert_no_leak(lambda: n.update(doc), repeat=500)
+    assert_no_leak(lambda: n["a.b.c"])
+    assert_no_leak(lambda: "a.b.c" in n)
+    assert_no_leak(lambda: n.get("a.b.x", 0))
+    assert_no_leak(lambda: n.__setitem__("a.b.c", 2))
+    assert_no_leak(lambda: n.setdefault("p.q", 3))
+
+    def set_and_delete():
+        n["x.y"] = 1
+        del n["x.y"]
+    assert_no_leak(set_and_delete)
+    assert_no_leak(raising(lambda: n["a.zz"], KeyError))
+    assert_no_leak(raising(lambda: n.__setitem__("e.f", 1), KeyError))
+    assert_no_leak(raising(lambda: n.update([("a", 1), ("b",)]), TypeError))
+    assert_no_leak(raising(lambda: n.update({}, {}), TypeError))
+    assert_no_leak(raising(lambda: n[StrKey("k")], KeyError))
+    assert_no_leak(raising(lambda: n.__delitem__("q.r"), KeyError))
