@@ -1,0 +1,91 @@
+"""Pure-Python twin of orvane.tessel.frayle."""
+import weakref
+import collections
+
+
+class Frayle(collections.UserList):
+    """Frayle Class
+
+    A special implementation of the native list whose stored items are weak
+    references to the objects put into it.
+    """
+
+    def __init__(self, items=()):
+        super().__init__([weakref.ref(i, self.remove) for i in items])
+
+    def __contains__(self, item):
+        return super().__contains__(weakref.ref(item))
+
+    def __getitem__(self, index):
+        if isinstance(index, slice):
+            def genexpr():
+                for i in self.data[index]:
+                    yield i()
+            return self.__class__(genexpr())
+        return super().__getitem__(index)()
+
+    def __setitem__(self, index, item):
+        if isinstance(index, slice):
+            value = [weakref.ref(i, self.remove) for i in item]
+        else:
+            value = weakref.ref(item, self.remove)
+        return super().__setitem__(index, value)
+
+    def __iter__(self):
+        for i in self.data:
+            yield i()
+
+    def __eq__(self, other):
+        return list(self) == other
+
+    def __reversed__(self):
+        return self[::-1]
+
+    def __add__(self, item):
+        if not isinstance(item, Frayle):
+            raise TypeError('can only concatenante Frayle (not "{value_type}") to Frayle'
+                            .format(value_type=type(item).__name__))
+        r = Frayle()
+        r.extend(self)
+        r.extend(item)
+        return r
+
+    def __iadd__(self, items):
+        return super().__iadd__([weakref.ref(i, self.remove) for i in items])
+
+    def remove(self, item):
+        if isinstance(item, weakref.ReferenceType):
+            super().remove(item)
+        else:
+            super().remove(weakref.ref(item))
+
+    def append(self, item):
+        return super().append(weakref.ref(item, self.remove))
+
+    def index(self, item):
+        return super().index(weakref.ref(item))
+
+    def count(self, item):
+        return super().count(weakref.ref(item))
+
+    def pop(self, item=-1):
+        return super().pop(item)()
+
+    def insert(self, index, item):
+        return super().insert(index, weakref.ref(item, self.remove))
+
+    def extend(self, items):
+        return super().extend([weakref.ref(i, self.remove) for i in items])
+
+    def sort(self, key=None, reverse=False):
+        if key is None:
+            k = lambda i: i()
+        else:
+            k = lambda i: key(i())
+        return super().sort(key=k, reverse=reverse)
+
+    def __repr__(self):
+        return "Frayle([" + ", ".join([repr(i) for i in self]) + "])"
+
+    def __str__(self):
+        return "Frayle([" + ", ".join([str(i) for i in self]) + "])"

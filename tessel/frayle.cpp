@@ -1,0 +1,678 @@
+// frayle.cpp — a list of weak references that cleans itself up.
+//
+// Frayle is a collections.UserList whose `data` holds weak references.  Every
+// write wraps objects with the instance's own `remove` as the callback; every
+// read calls the references and hands back the objects.  Base methods are
+// reached through super().  When super() lands on UserList's own method, whose
+// body is one line on `self.data`, that line runs here directly; on a plain
+// list of plain references it becomes a scan that runs no code at all, which
+// is what keeps the automatic removal cheap: a dead reference is equal only to
+// itself.
+//
+// A callback may run inside any decref, in the middle of any of these methods:
+// positions in `data` are never kept across a call out or a release.
+#include "tessel.hpp"
+
+using namespace tessel;
+
+namespace {
+
+Name n_data("data"), n_ref("ref"), n_remove("remove"), n_ReferenceType("ReferenceType"),
+    n_UserList("UserList"), n___class__("__class__"), n___name__("__name__"),
+    n___init__("__init__"), n___contains__("__contains__"), n___getitem__("__getitem__"),
+    n___setitem__("__setitem__"), n___iadd__("__iadd__"), n_append("append"), n_index("index"),
+    n_count("count"), n_pop("pop"), n_insert("insert"), n_extend("extend"), n_sort("sort"),
+    n_key("key"), n_reverse("reverse"), n_format("format"), n_value_type("value_type");
+Global g_weakref("weakref"), g_Frayle("Frayle");
+
+Held empty_tuple, reversed_slice, add_message;  // (), slice(None, None, -1), the `+` template
+
+PyObject *const ref_type = reinterpret_cast<PyObject *>(&_PyWeakref_RefType);
+
+// ------------------------------------------------------------------ UserList's own methods
+//
+// A method of collections.UserList as it was when this module was imported.
+// super() lands on it when the MRO walk finds that very function object with
+// its code unchanged; its body is then known to be the one line noted beside
+// it, and runs here without the interpreted call.
+
+struct BaseMethod {
+    const Name &name;
+    PyObject *function = nullptr;  // process lifetime; null when UserList had no plain function
+    PyObject *code = nullptr;
+};
+
+BaseMethod base_contains{n___contains__};  // return item in self.data
+BaseMethod base_getitem{n___getitem__};    // (not a slice) return self.data[i]
+BaseMethod base_remove{n_remove};          // self.data.remove(item)
+BaseMethod base_append{n_append};          // self.data.append(item)
+BaseMethod base_index{n_index};            // return self.data.index(item, *args)
+BaseMethod base_count{n_count};            // return self.data.count(item)
+
+int record(PyObject *userlist, BaseMethod &m) {
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(userlist)->tp_dict;
+    PyObject *f = dict ? PyDict_GetItemWithError(dict, m.name) : nullptr;
+    if (!f) return PyErr_Occurred() ? -1 : 0;
+    if (!PyFunction_Check(f)) return 0;
+    m.function = compat::new_ref(f);
+    m.code = compat::new_ref(PyFunction_GET_CODE(f));
+    return 0;
+}
+
+// Whether super() in the method being called finds `m` unchanged.  Nothing
+// here runs code: the walk reads the class dictionaries by string key.
+bool lands_on(const Call &c, const BaseMethod &m) {
+    PyObject *klass = c.fn->klass, *self = c[0];
+    if (!klass || !m.function || !PyType_Check(klass)) return false;
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject *mro = type->tp_mro;
+    if (!mro || !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(klass))) return false;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != klass) ++i;
+    for (++i; i < n; ++i) {
+        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (!dict) continue;
+        PyObject *found = PyDict_GetItemWithError(dict, m.name);
+        if (found) return found == m.function && PyFunction_GET_CODE(found) == m.code;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();  // the ordinary super() call will meet it again
+            return false;
+        }
+    }
+    return false;
+}
+
+// ------------------------------------------------------------------ references
+
+// weakref.ref, read from the module global at each use.
+Ref ref_factory() {
+    Ref weakref = g_weakref.get();
+    if (!weakref) return {};
+    return Ref::steal(PyObject_GetAttr(weakref.get(), n_ref));
+}
+
+// weakref.ref(obj, self.remove): the entry that stores `obj` in `self`.
+Ref wrap(PyObject *self, PyObject *obj) {
+    Ref factory = ref_factory();
+    if (!factory) return {};
+    Ref remove = Ref::steal(PyObject_GetAttr(self, n_remove));
+    if (!remove) return {};
+    if (factory.get() == ref_type) return Ref::steal(PyWeakref_NewRef(obj, remove.get()));
+    return call(factory.get(), obj, remove.get());
+}
+
+// [weakref.ref(i, self.remove) for i in items]: every object is wrapped before
+// anything is stored, so a failure leaves the list as it was.
+Ref wrap_all(PyObject *self, PyObject *items) {
+    Ref it = Ref::steal(PyObject_GetIter(items));
+    if (!it) return {};
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return {};
+    for (;;) {
+        Ref obj = Ref::steal(PyIter_Next(it.get()));
+        if (!obj) break;
+        Ref entry = wrap(self, obj.get());
+        if (!entry || PyList_Append(out.get(), entry.get()) < 0) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return out;
+}
+
+// weakref.ref(item): a plain reference, without a callback, to compare entries with.
+Ref probe(PyObject *item) {
+    Ref factory = ref_factory();
+    if (!factory) return {};
+    if (factory.get() == ref_type) return Ref::steal(PyWeakref_NewRef(item, nullptr));
+    return call(factory.get(), item);
+}
+
+// ref(): the object, or None once it is gone.
+Ref deref(PyObject *entry) {
+    if (Py_TYPE(entry) == &_PyWeakref_RefType) return Ref::borrow(PyWeakref_GET_OBJECT(entry));
+    return call(entry);
+}
+
+// ------------------------------------------------------------------ scanning without code
+//
+// Two references compare equal when both objects are alive and equal, or when
+// they are the same reference; a dead one is equal only to itself.  Between
+// plain references (the exact weakref type) to objects whose type keeps
+// object's own comparison, equality is identity and no code runs, so the
+// list's own scan can be done here.  Anything else is left to the list.
+
+constexpr Py_ssize_t kNotFound = -1, kUndecided = -2;
+
+bool plain_eq(PyObject *o) { return Py_TYPE(o)->tp_richcompare == PyBaseObject_Type.tp_richcompare; }
+
+// 1 or 0 when `entry == probe` is decided without code, -1 otherwise.
+// `target` is the probe's object, or None.
+int quick_equal(PyObject *entry, PyObject *probe, PyObject *target) {
+    if (entry == probe) return 1;
+    if (Py_TYPE(entry) != &_PyWeakref_RefType) return -1;
+    if (target == Py_None) return 0;
+    PyObject *object = PyWeakref_GET_OBJECT(entry);
+    if (object == Py_None) return 0;
+    if (!plain_eq(object)) return -1;
+    return object == target;
+}
+
+bool quick_probe(PyObject *probe, PyObject **target) {
+    if (Py_TYPE(probe) != &_PyWeakref_RefType) return false;
+    *target = PyWeakref_GET_OBJECT(probe);
+    return *target == Py_None || plain_eq(*target);
+}
+
+// The position of the first entry of `data` (an exact list) equal to `probe`,
+// kNotFound, or kUndecided.
+Py_ssize_t quick_find(PyObject *data, PyObject *probe) {
+    PyObject *target;
+    if (!quick_probe(probe, &target)) return kUndecided;
+    PyObject **items = reinterpret_cast<PyListObject *>(data)->ob_item;
+    Py_ssize_t n = PyList_GET_SIZE(data);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int eq = quick_equal(items[i], probe, target);
+        if (eq) return eq > 0 ? i : kUndecided;
+    }
+    return kNotFound;
+}
+
+// The number of entries equal to `probe`, or kUndecided.
+Py_ssize_t quick_count(PyObject *data, PyObject *probe) {
+    PyObject *target;
+    if (!quick_probe(probe, &target)) return kUndecided;
+    PyObject **items = reinterpret_cast<PyListObject *>(data)->ob_item;
+    Py_ssize_t n = PyList_GET_SIZE(data), count = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int eq = quick_equal(items[i], probe, target);
+        if (eq < 0) return kUndecided;
+        count += eq;
+    }
+    return count;
+}
+
+// ------------------------------------------------------------------ Frayle
+
+const char Frayle_doc[] =
+    "Frayle Class\n"
+    "\n"
+    "A special implementation of the native list whose stored items are weak\n"
+    "references to the objects put into it.\n"
+    "\n"
+    "Special behaviours:\n"
+    "\n"
+    "- an entry is removed automatically when its object is finalized by the\n"
+    "  garbage collector;\n"
+    "- all reads return the actual objects (None for an object that is gone);\n"
+    "- all writes take actual objects and store weak references to them;\n"
+    "- all handling of weak references is invisible to the user.\n"
+    "\n"
+    "Note: everything stored is a weak reference, so mind object lifetimes and\n"
+    "garbage collection: an object that nothing else holds leaves the list as\n"
+    "soon as it is freed.\n";
+
+// def __init__(self, items=())
+PyObject *Frayle_init(Call &c) {
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    // super().__init__([weakref.ref(i, self.remove) for i in items])
+    Ref init = super_getattr(klass, c[0], n___init__);
+    if (!init) return nullptr;
+    Ref entries = wrap_all(c[0], c[1]);
+    if (!entries) return nullptr;
+    return call(init.get(), entries.get()).release();
+}
+
+// def __contains__(self, item)
+PyObject *Frayle_contains(Call &c) {
+    PyObject *self = c[0];
+    // return super().__contains__(weakref.ref(item))
+    if (!lands_on(c, base_contains)) {
+        PyObject *klass = c.defining_class();
+        if (!klass) return nullptr;
+        Ref base = super_getattr(klass, self, n___contains__);
+        if (!base) return nullptr;
+        Ref ref = probe(c[1]);
+        if (!ref) return nullptr;
+        return call(base.get(), ref.get()).release();
+    }
+    Ref ref = probe(c[1]);
+    if (!ref) return nullptr;
+    Ref data = Ref::steal(PyObject_GetAttr(self, n_data));
+    if (!data) return nullptr;
+    if (PyList_CheckExact(data.get())) {
+        Py_ssize_t found = quick_find(data.get(), ref.get());
+        if (found != kUndecided) return PyBool_FromLong(found >= 0);
+    }
+    int found = PySequence_Contains(data.get(), ref.get());
+    return found < 0 ? nullptr : PyBool_FromLong(found);
+}
+
+// The lazy sequence of a slice read: (ref() for ref in self.data[index]),
+// reading `data` when first advanced.
+GeneratorSpec slice_spec("genexpr", "Frayle.__getitem__.<locals>.genexpr");
+
+class SliceBody : public GeneratorBody {
+public:
+    SliceBody(PyObject *self, PyObject *index) : self_(Ref::borrow(self)), index_(Ref::borrow(index)) {}
+
+    Step resume(Ref &out) override {
+        if (!selected_) {
+            Ref data = Ref::steal(PyObject_GetAttr(self_.get(), n_data));
+            if (!data) return Step::Error;
+            selected_ = Ref::steal(PyObject_GetItem(data.get(), index_.get()));
+            if (!selected_) return Step::Error;
+            if (!PyList_CheckExact(selected_.get())) {
+                selected_ = Ref::steal(PyObject_GetIter(selected_.get()));
+                if (!selected_) return Step::Error;
+                walk_ = false;
+            }
+        }
+        Ref entry;
+        if (walk_) {
+            if (pos_ >= PyList_GET_SIZE(selected_.get())) return Step::Return;
+            entry = Ref::borrow(PyList_GET_ITEM(selected_.get(), pos_++));
+        } else {
+            entry = Ref::steal(PyIter_Next(selected_.get()));
+            if (!entry) return PyErr_Occurred() ? Step::Error : Step::Return;
+        }
+        out = deref(entry.get());
+        return out ? Step::Yield : Step::Error;
+    }
+
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(self_.get());
+        Py_VISIT(index_.get());
+        Py_VISIT(selected_.get());
+        return 0;
+    }
+
+private:
+    Ref self_, index_;
+    Ref selected_;  // the selected entries (a list walked by position), or their iterator
+    bool walk_ = true;
+    Py_ssize_t pos_ = 0;
+};
+
+// def __getitem__(self, index)
+PyObject *Frayle_getitem(Call &c) {
+    PyObject *self = c[0], *index = c[1];
+    if (PySlice_Check(index)) {
+        // return self.__class__(ref() for ref in self.data[index])
+        Ref klass = Ref::steal(PyObject_GetAttr(self, n___class__));
+        if (!klass) return nullptr;
+        Ref lazy = make_generator(slice_spec, std::make_unique<SliceBody>(self, index));
+        if (!lazy) return nullptr;
+        return call(klass.get(), lazy.get()).release();
+    }
+    // return super().__getitem__(index)()
+    Ref entry;
+    if (lands_on(c, base_getitem)) {
+        Ref data = Ref::steal(PyObject_GetAttr(self, n_data));
+        if (!data) return nullptr;
+        entry = Ref::steal(PyObject_GetItem(data.get(), index));
+    } else {
+        entry = super_call(c, n___getitem__, {index});
+    }
+    if (!entry) return nullptr;
+    return deref(entry.get()).release();
+}
+
+// def __setitem__(self, index, item)
+PyObject *Frayle_setitem(Call &c) {
+    PyObject *self = c[0], *index = c[1], *item = c[2];
+    // a slice takes [weakref.ref(i, self.remove) for i in item], a position weakref.ref(item, self.remove)
+    Ref value = PySlice_Check(index) ? wrap_all(self, item) : wrap(self, item);
+    if (!value) return nullptr;
+    return super_call(c, n___setitem__, {index, value.get()}).release();
+}
+
+// def __iter__(self): for ref in self.data: yield ref()
+GeneratorSpec iter_spec("__iter__", "Frayle.__iter__");
+
+class IterBody : public GeneratorBody {
+public:
+    explicit IterBody(PyObject *self) : self_(Ref::borrow(self)) {}
+
+    Step resume(Ref &out) override {
+        if (!data_) {
+            data_ = Ref::steal(PyObject_GetAttr(self_.get(), n_data));
+            if (!data_) return Step::Error;
+            if (!PyList_CheckExact(data_.get())) {
+                iter_ = Ref::steal(PyObject_GetIter(data_.get()));
+                if (!iter_) return Step::Error;
+            }
+        }
+        Ref entry;
+        if (!iter_) {
+            // By position, against the current length: entries that leave
+            // during the loop shift the rest under it, as for any list.
+            if (pos_ >= PyList_GET_SIZE(data_.get())) return Step::Return;
+            entry = Ref::borrow(PyList_GET_ITEM(data_.get(), pos_++));
+        } else {
+            entry = Ref::steal(PyIter_Next(iter_.get()));
+            if (!entry) return PyErr_Occurred() ? Step::Error : Step::Return;
+        }
+        out = deref(entry.get());
+        return out ? Step::Yield : Step::Error;
+    }
+
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(self_.get());
+        Py_VISIT(data_.get());
+        Py_VISIT(iter_.get());
+        return 0;
+    }
+
+private:
+    Ref self_, data_, iter_;  // iter_ only when `data` is not a plain list
+    Py_ssize_t pos_ = 0;
+};
+
+PyObject *Frayle_iter(Call &c) {
+    return make_generator(iter_spec, std::make_unique<IterBody>(c[0])).release();
+}
+
+// def __eq__(self, other): return list(self) == other
+PyObject *Frayle_eq(Call &c) {
+    RecursionGuard guard(" in comparison");
+    if (!guard) return nullptr;
+    Ref objects = Ref::steal(PySequence_List(c[0]));
+    if (!objects) return nullptr;
+    return PyObject_RichCompare(objects.get(), c[1], Py_EQ);
+}
+
+// def __reversed__(self): return self[::-1]
+PyObject *Frayle_reversed(Call &c) { return PyObject_GetItem(c[0], reversed_slice.get()); }
+
+// def __add__(self, item)
+PyObject *Frayle_add(Call &c) {
+    PyObject *self = c[0], *item = c[1];
+    Ref frayle = g_Frayle.get();
+    if (!frayle) return nullptr;
+    int is = PyObject_IsInstance(item, frayle.get());
+    if (is < 0) return nullptr;
+    if (!is) {
+        // raise TypeError('can only concatenante Frayle (not "{value_type}") to Frayle'
+        //                 .format(value_type=type(item).__name__))
+        Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(item)), n___name__));
+        if (!name) return nullptr;
+        Ref format = Ref::steal(PyObject_GetAttr(add_message.get(), n_format));
+        Ref kwargs = Ref::steal(PyDict_New());
+        if (!format || !kwargs || PyDict_SetItem(kwargs.get(), n_value_type, name.get()) < 0)
+            return nullptr;
+        Ref message = Ref::steal(PyObject_Call(format.get(), empty_tuple.get(), kwargs.get()));
+        if (!message) return nullptr;
+        PyErr_SetObject(PyExc_TypeError, message.get());
+        return nullptr;
+    }
+    // r = Frayle(); r.extend(self); r.extend(item); return r
+    frayle = g_Frayle.get();
+    if (!frayle) return nullptr;
+    Ref r = call(frayle.get());
+    if (!r || !call_method(r.get(), n_extend, {self}) || !call_method(r.get(), n_extend, {item}))
+        return nullptr;
+    return r.release();
+}
+
+// def __iadd__(self, items)
+PyObject *Frayle_iadd(Call &c) {
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    // return super().__iadd__([weakref.ref(i, self.remove) for i in items])
+    Ref iadd = super_getattr(klass, c[0], n___iadd__);
+    if (!iadd) return nullptr;
+    Ref entries = wrap_all(c[0], c[1]);
+    if (!entries) return nullptr;
+    return call(iadd.get(), entries.get()).release();
+}
+
+// def remove(self, item)
+PyObject *Frayle_remove(Call &c) {
+    PyObject *self = c[0], *item = c[1];
+    // if isinstance(item, weakref.ReferenceType): super().remove(item)
+    // else: super().remove(weakref.ref(item))
+    Ref weakref = g_weakref.get();
+    if (!weakref) return nullptr;
+    Ref reference_type = Ref::steal(PyObject_GetAttr(weakref.get(), n_ReferenceType));
+    if (!reference_type) return nullptr;
+    int is_ref = PyObject_IsInstance(item, reference_type.get());
+    if (is_ref < 0) return nullptr;
+    reference_type.reset();
+
+    if (!lands_on(c, base_remove)) {
+        PyObject *klass = c.defining_class();
+        if (!klass) return nullptr;
+        Ref base = super_getattr(klass, self, n_remove);
+        if (!base) return nullptr;
+        Ref ref = is_ref ? Ref::borrow(item) : probe(item);
+        if (!ref || !call(base.get(), ref.get())) return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref ref = is_ref ? Ref::borrow(item) : probe(item);
+    if (!ref) return nullptr;
+    Ref data = Ref::steal(PyObject_GetAttr(self, n_data));
+    if (!data) return nullptr;
+    if (PyList_CheckExact(data.get())) {
+        Py_ssize_t found = quick_find(data.get(), ref.get());
+        if (found >= 0) {
+            // What list.remove does once it has found the entry.
+            if (PyList_SetSlice(data.get(), found, found + 1, nullptr) < 0) return nullptr;
+            Py_RETURN_NONE;
+        }
+    }
+    if (!call_method(data.get(), n_remove, {ref.get()})) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// def append(self, item)
+PyObject *Frayle_append(Call &c) {
+    PyObject *self = c[0];
+    // return super().append(weakref.ref(item, self.remove))
+    if (!lands_on(c, base_append)) {
+        PyObject *klass = c.defining_class();
+        if (!klass) return nullptr;
+        Ref base = super_getattr(klass, self, n_append);
+        if (!base) return nullptr;
+        Ref entry = wrap(self, c[1]);
+        if (!entry) return nullptr;
+        return call(base.get(), entry.get()).release();
+    }
+    Ref entry = wrap(self, c[1]);
+    if (!entry) return nullptr;
+    Ref data = Ref::steal(PyObject_GetAttr(self, n_data));
+    if (!data) return nullptr;
+    if (PyList_CheckExact(data.get())) {
+        if (PyList_Append(data.get(), entry.get()) < 0) return nullptr;
+    } else if (!call_method(data.get(), n_append, {entry.get()})) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Shared by index and count: super().<name>(weakref.ref(item)).
+PyObject *probing_call(Call &c, const BaseMethod &m) {
+    PyObject *self = c[0];
+    if (!lands_on(c, m)) {
+        PyObject *klass = c.defining_class();
+        if (!klass) return nullptr;
+        Ref base = super_getattr(klass, self, m.name);
+        if (!base) return nullptr;
+        Ref ref = probe(c[1]);
+        if (!ref) return nullptr;
+        return call(base.get(), ref.get()).release();
+    }
+    Ref ref = probe(c[1]);
+    if (!ref) return nullptr;
+    Ref data = Ref::steal(PyObject_GetAttr(self, n_data));
+    if (!data) return nullptr;
+    if (PyList_CheckExact(data.get())) {
+        Py_ssize_t n = &m == &base_count ? quick_count(data.get(), ref.get())
+                                         : quick_find(data.get(), ref.get());
+        if (n >= 0) return PyLong_FromSsize_t(n);  // not found: the list raises its own error
+    }
+    return call_method(data.get(), m.name, {ref.get()}).release();
+}
+
+// def index(self, item): return super().index(weakref.ref(item))
+PyObject *Frayle_index(Call &c) { return probing_call(c, base_index); }
+
+// def count(self, item): return super().count(weakref.ref(item))
+PyObject *Frayle_count(Call &c) { return probing_call(c, base_count); }
+
+const char Frayle_pop_doc[] =
+    "Remove the entry at position item (default last) and return its object.\n"
+    "\n"
+    "Positions are those of list.pop: negative ones count from the end, and an\n"
+    "empty list or a position out of range raises IndexError.  The entry leaves\n"
+    "the list at once, so its callback never runs.  Returns the stored object,\n"
+    "or None when that object is already gone.\n";
+
+// def pop(self, item=-1): return super().pop(item)()
+PyObject *Frayle_pop(Call &c) {
+    Ref entry = super_call(c, n_pop, {c[1]});
+    if (!entry) return nullptr;
+    return deref(entry.get()).release();
+}
+
+// def insert(self, index, item)
+PyObject *Frayle_insert(Call &c) {
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    // return super().insert(index, weakref.ref(item, self.remove))
+    Ref insert = super_getattr(klass, c[0], n_insert);
+    if (!insert) return nullptr;
+    Ref entry = wrap(c[0], c[2]);
+    if (!entry) return nullptr;
+    return call(insert.get(), c[1], entry.get()).release();
+}
+
+// def extend(self, items)
+PyObject *Frayle_extend(Call &c) {
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    // return super().extend([weakref.ref(i, self.remove) for i in items])
+    Ref extend = super_getattr(klass, c[0], n_extend);
+    if (!extend) return nullptr;
+    Ref entries = wrap_all(c[0], c[1]);
+    if (!entries) return nullptr;
+    return call(extend.get(), entries.get()).release();
+}
+
+// lambda i: i()
+PyObject *sort_key(Call &c) { return deref(c[0]).release(); }
+NestedFunction sort_key_fn("<lambda>", "Frayle.sort.<locals>.<lambda>", sort_key, {"i"});
+
+// lambda i: key(i())
+PyObject *sort_key_with(Call &c) {
+    Ref object = deref(c[0]);
+    if (!object) return nullptr;
+    return call(c.captured(0), object.get()).release();
+}
+NestedFunction sort_key_with_fn("<lambda>", "Frayle.sort.<locals>.<lambda>", sort_key_with, {"i"});
+
+// def sort(self, key=None, reverse=False)
+PyObject *Frayle_sort(Call &c) {
+    PyObject *key = c[1], *reverse = c[2];
+    Ref k;
+    if (key == Py_None) {
+        k = sort_key_fn.make({});
+    } else {
+        Ref captured = Ref::steal(PyTuple_Pack(1, key));
+        if (!captured) return nullptr;
+        k = sort_key_with_fn.make(std::move(captured));
+    }
+    if (!k) return nullptr;
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    // return super().sort(key=k, reverse=reverse)
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), n_key, k.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), n_reverse, reverse) < 0)
+        return nullptr;
+    return super_call_tuple(klass, c[0], n_sort, empty_tuple.get(), kwargs.get()).release();
+}
+
+// "Frayle([" + ", ".join([text(i) for i in self]) + "])"
+PyObject *text_form(PyObject *self, PyObject *(*text)(PyObject *)) {
+    RecursionGuard guard(" while getting the repr of an object");
+    if (!guard) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(self));
+    if (!it) return nullptr;
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) return nullptr;
+    for (;;) {
+        Ref object = Ref::steal(PyIter_Next(it.get()));
+        if (!object) break;
+        Ref part = Ref::steal(text(object.get()));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    if (!separator) return nullptr;
+    Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+    if (!joined) return nullptr;
+    return PyUnicode_FromFormat("Frayle([%U])", joined.get());
+}
+
+// def __repr__(self)
+PyObject *Frayle_repr(Call &c) { return text_form(c[0], PyObject_Repr); }
+
+// def __str__(self)
+PyObject *Frayle_str(Call &c) { return text_form(c[0], PyObject_Str); }
+
+// ------------------------------------------------------------------ module level
+
+int exec(Module &m) {
+    if (m.uses_generators() < 0) return -1;
+
+    empty_tuple.set(Ref::steal(PyTuple_New(0)));
+    Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+    if (!minus_one) return -1;
+    reversed_slice.set(Ref::steal(PySlice_New(Py_None, Py_None, minus_one.get())));
+    add_message.set(Ref::steal(PyUnicode_InternFromString(
+        "can only concatenante Frayle (not \"{value_type}\") to Frayle")));
+    if (!empty_tuple || !reversed_slice || !add_message) return -1;
+
+    // import weakref
+    // import collections
+    if (m.import("weakref") < 0 || m.import("collections") < 0) return -1;
+
+    // class Frayle(collections.UserList)
+    Ref collections = m.get("collections");
+    if (!collections) return -1;
+    Ref userlist = Ref::steal(PyObject_GetAttr(collections.get(), n_UserList));
+    if (!userlist) return -1;
+    if (PyType_Check(userlist.get())) {
+        for (BaseMethod *b : {&base_contains, &base_getitem, &base_remove, &base_append,
+                              &base_index, &base_count})
+            if (!b->function && record(userlist.get(), *b) < 0) return -1;
+    }
+    Ref frayle = m.define_class("Frayle", {userlist.get()}, Frayle_doc, {
+        method("__init__", Frayle_init, {"self", "items"}, nullptr, defaults({Ref::borrow(empty_tuple.get())})),
+        method("__contains__", Frayle_contains, {"self", "item"}),
+        method("__getitem__", Frayle_getitem, {"self", "index"}),
+        method("__setitem__", Frayle_setitem, {"self", "index", "item"}),
+        method("__iter__", Frayle_iter, {"self"}),
+        method("__eq__", Frayle_eq, {"self", "other"}),
+        method("__reversed__", Frayle_reversed, {"self"}),
+        method("__add__", Frayle_add, {"self", "item"}),
+        method("__iadd__", Frayle_iadd, {"self", "items"}),
+        method("remove", Frayle_remove, {"self", "item"}),
+        method("append", Frayle_append, {"self", "item"}),
+        method("index", Frayle_index, {"self", "item"}),
+        method("count", Frayle_count, {"self", "item"}),
+        method("pop", Frayle_pop, {"self", "item"}, Frayle_pop_doc, defaults({minus_one})),
+        method("insert", Frayle_insert, {"self", "index", "item"}),
+        method("extend", Frayle_extend, {"self", "items"}),
+        method("sort", Frayle_sort, {"self", "key", "reverse"}, nullptr, defaults({none(), boolean(false)})),
+        method("__repr__", Frayle_repr, {"self"}),
+        method("__str__", Frayle_str, {"self"}),
+    });
+    if (!frayle) return -1;
+
+    return m.set_test({});
+}
+
+}  // namespace
+
+TESSEL_MODULE(frayle, "orvane.tessel.frayle", nullptr, exec)
