@@ -6,6 +6,7 @@
 // with a small parser of its own, so that reading a text never runs code.
 #include "tessel.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -19,7 +20,7 @@ namespace {
 Name n_expressions("expressions"), n_compile("compile"), n_append("append"), n_search("search"),
     n_pattern("pattern"), n___name__("__name__"), n___doc__("__doc__"), n_getLogger("getLogger"),
     n_Pattern("Pattern"), n_normalize("normalize"), n_NFKC("NFKC"), n___repr__("__repr__"),
-    n___str__("__str__");
+    n___str__("__str__"), n___call__("__call__");
 Global g_re("re"), g_BaseLogic("BaseLogic");
 
 // The compiled-pattern type of `re`, taken at import for the fast path of
@@ -348,6 +349,40 @@ int any(Results &results, Py_ssize_t n) {
     return 0;
 }
 
+// The three rules differ only in what a satisfied expression decides.
+enum class Rule { And, Or, Not };
+
+template <Rule rule>
+PyObject *test_items(PyObject *self, PyObject *items);
+
+// The __call__ functions of And, Or and Not and the type slot that calls
+// them, so that a nested object that does not override its class's call can
+// be run directly; see call_nested.
+struct {
+    PyObject *fn[3] = {nullptr, nullptr, nullptr};  // process lifetime
+    ternaryfunc slot = nullptr;
+} calling;
+
+// expr(*items) for a nested logic object.  When expr's type calls one of our
+// own __call__ functions (the lookup the interpreter's call slot makes finds
+// it), its body runs here without the trip through the slot and the argument
+// binder; a failure gets the same traceback entry.
+Ref call_nested(PyObject *expr, PyObject *items) {
+    PyTypeObject *type = Py_TYPE(expr);
+    PyObject *fn = calling.slot && type->tp_call == calling.slot
+                       ? compat::type_lookup(type, n___call__)
+                       : nullptr;
+    PyObject *(*body)(PyObject *, PyObject *) = nullptr;
+    if (!fn) body = nullptr;
+    else if (fn == calling.fn[0]) body = test_items<Rule::And>;
+    else if (fn == calling.fn[1]) body = test_items<Rule::Or>;
+    else if (fn == calling.fn[2]) body = test_items<Rule::Not>;
+    if (!body) return Ref::steal(PyObject_Call(expr, items, nullptr));
+    Ref result = Ref::steal(body(expr, items));
+    if (!result) add_traceback(fn);
+    return result;
+}
+
 // Whether the items satisfy one expression: 1, 0, or -1 on error.
 int satisfied(PyObject *expr, PyObject *items) {
     // isinstance(expr, BaseLogic): the nested object gets all the items at once.
@@ -358,7 +393,7 @@ int satisfied(PyObject *expr, PyObject *items) {
     if (nested) {
         RecursionGuard guard(" while testing a nested logic object");
         if (!guard) return -1;
-        Ref result = Ref::steal(PyObject_Call(expr, items, nullptr));
+        Ref result = call_nested(expr, items);
         if (!result) return -1;
         return PyObject_IsTrue(result.get());
     }
@@ -395,12 +430,14 @@ int satisfied(PyObject *expr, PyObject *items) {
     return any(results, n);
 }
 
-// The three rules differ only in what a satisfied expression decides.
-enum class Rule { And, Or, Not };
-
+// def __call__(self, *items)
 template <Rule rule>
 PyObject *logic_call(Call &c) {
-    PyObject *self = c[0], *items = c[1];
+    return test_items<rule>(c[0], c[1]);
+}
+
+template <Rule rule>
+PyObject *test_items(PyObject *self, PyObject *items) {
     Ref expressions = Ref::steal(PyObject_GetAttr(self, n_expressions));
     if (!expressions) return nullptr;
     bool decided = false;
@@ -443,15 +480,21 @@ const char logic_str_doc[] =
     "  string, which stands for the argument of logic_str itself;\n"
     "- string literals are written as in Python source for str: single,\n"
     "  double or triple quotes, the prefixes r and u in either case, every\n"
-    "  escape sequence Python allows, and adjacent literals concatenated;\n"
-    "  bytes literals and f-strings are refused;\n"
+    "  escape sequence Python allows (a backslash that starts none stays, with\n"
+    "  the DeprecationWarning Python gives), and adjacent literals\n"
+    "  concatenated; bytes literals and f-strings are refused;\n"
+    "- names are read as Python reads them (non-ASCII letters normalised);\n"
+    "  Python's keywords are no names;\n"
     "- white space (spaces, tabs, form feeds and line breaks) may stand\n"
     "  before, after and between the tokens.\n"
     "\n"
-    "The classes receive the values of the literals exactly as Python would\n"
-    "pass them, so the result equals what the text gives as a Python\n"
-    "expression in this module, and it must be a logic object.  The argument\n"
-    "may be a str or UTF-8 text in bytes or another bytes-like object.\n"
+    "Every name is checked before any class is called, so a text that names\n"
+    "anything else makes no object at all.  The classes receive the values of\n"
+    "the literals exactly as Python would pass them, so wherever Python reads\n"
+    "the text, the result equals what it gives as an expression in this\n"
+    "module; and the result must be a logic object (checked always).  The\n"
+    "argument may be a str, or UTF-8 text in bytes or another bytes-like\n"
+    "object.\n"
     "\n"
     "Anything else (other names, attribute access, keywords, numbers,\n"
     "operators, comments, a text that is no call, an empty text, bytes that\n"
@@ -484,16 +527,15 @@ bool is_name_start(Py_UCS4 c) {
 bool is_name_char(Py_UCS4 c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
 bool is_quote(Py_UCS4 c) { return c == '\'' || c == '"'; }
 
-// Names that Python reads as keywords, never as names.
+// Names that Python reads as keywords, never as names (sorted, for bsearch).
 bool is_keyword(const char *s) {
     static const char *const keywords[] = {
         "False", "None", "True", "and", "as", "assert", "async", "await", "break", "class",
         "continue", "def", "del", "elif", "else", "except", "finally", "for", "from", "global",
         "if", "import", "in", "is", "lambda", "nonlocal", "not", "or", "pass", "raise",
         "return", "try", "while", "with", "yield"};
-    for (const char *k : keywords)
-        if (std::strcmp(k, s) == 0) return true;
-    return false;
+    return std::binary_search(std::begin(keywords), std::end(keywords), s,
+                              [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
 }
 
 // One step of the program that the parser makes of a text and then runs, in
@@ -534,7 +576,10 @@ class Parser {
 public:
     explicit Parser(PyObject *text)
         : text_(text), kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)),
-          len_(PyUnicode_GET_LENGTH(text)) {}
+          len_(PyUnicode_GET_LENGTH(text)) {
+        ops_.reserve(16);
+        frames_.reserve(4);
+    }
 
     int parse();
     Ref run(PyObject *argument);
@@ -1042,6 +1087,8 @@ Ref Parser::run(PyObject *argument) {
 
     std::vector<Ref> stack;
     std::vector<PyObject *> argv;
+    stack.reserve(ops_.size());
+    argv.reserve(8);
     for (const Op &op : ops_) {
         switch (op.kind) {
         case Op::Load: {
@@ -1204,18 +1251,26 @@ int exec(Module &m) {
     }
 
     // class And(BaseLogic), class Or(BaseLogic), class Not(BaseLogic)
-    if (!m.define_class("And", {base.get()}, And_doc, {
-            method("__call__", logic_call<Rule::And>, {"self", "*items"}),
-        }))
-        return -1;
-    if (!m.define_class("Or", {base.get()}, Or_doc, {
-            method("__call__", logic_call<Rule::Or>, {"self", "*items"}),
-        }))
-        return -1;
-    if (!m.define_class("Not", {base.get()}, Not_doc, {
-            method("__call__", logic_call<Rule::Not>, {"self", "*items"}),
-        }))
-        return -1;
+    const struct {
+        const char *name, *doc;
+        Body call;
+    } testing[3] = {
+        {"And", And_doc, logic_call<Rule::And>},
+        {"Or", Or_doc, logic_call<Rule::Or>},
+        {"Not", Not_doc, logic_call<Rule::Not>},
+    };
+    for (int i = 0; i < 3; ++i) {
+        Ref cls = m.define_class(testing[i].name, {base.get()}, testing[i].doc, {
+            method("__call__", testing[i].call, {"self", "*items"}),
+        });
+        if (!cls) return -1;
+        auto *type = reinterpret_cast<PyTypeObject *>(cls.get());
+        PyObject *fn = compat::type_lookup(type, n___call__);
+        if (fn && Py_TYPE(fn) == &FunctionType) {
+            calling.fn[i] = compat::new_ref(fn);
+            calling.slot = type->tp_call;
+        }
+    }
 
     // def logic_str(string)
     if (m.define_function(function("logic_str", logic_str, {"string"}, logic_str_doc)) < 0)

@@ -299,6 +299,27 @@ def test_failures_propagate_and_stop_everything():
         And("a")(item="x")
 
 
+def test_nested_calls_follow_overrides_and_name_every_level():
+    class Sub(And):
+        pass
+    nested = Or(Sub("zzz"))
+    assert nested("x") is False
+    Sub.__call__ = lambda self, *items: True
+    assert nested("x") is True
+
+    def boom(item):
+        raise LookupError(item)
+    with pytest.raises(LookupError) as e:
+        Or(Not(And(boom)))("x")
+    names = [f.name for f in traceback.extract_tb(e.value.__traceback__)]
+    assert [n.split(".")[-2] for n in names if n.startswith("orvane.")] == ["Or", "Not", "And"]
+    assert_recursion_error("""
+        from orvane.tessel.logic import Or
+        a = Or(); a.expressions.append(a)
+        a('x')
+    """)
+
+
 def test_expressions_and_base_logic_are_read_during_the_call(monkeypatch):
     obj = Or()
 
@@ -793,6 +814,10 @@ def test_no_leaks():
     assert_no_leak(lambda: logic_str(b"\xef\xbb\xbfAnd('a')"))
     assert_no_leak(raising(lambda: And(5), TypeError))
     assert_no_leak(raising(lambda: Or("a")(x=1), TypeError))
+    broken = And("a")
+    broken.expressions.insert(0, None)
+    assert_no_leak(raising(lambda: str(Or(Not(broken))), AttributeError))
+    assert_no_leak(raising(lambda: Or(Not(broken))("x"), AttributeError))
     for text in ("And('a' +)", "Foo('a')", "logger()", "And('(')", "And('\\x4')", "And(Not(5))", b"And(string)",
                  b"\xff", "And\u00e9(", "Not(" * 3000):
         assert_no_leak(raising(lambda: logic_str(text), ValueError), repeat=300)
