@@ -1,0 +1,957 @@
+// tabulon.cpp — nested dictionaries as lists of (path, value) pairs, and back.
+//
+// A Tabulon is a list whose elements are (path, value) pairs: the path is the
+// tuple of keys that lead from the top mapping to a value, with positions in
+// lists and tuples written as IndexMarker objects.  Tabulon.__flatten__ walks a
+// nested mapping lazily (one generator per level, each delegating to the next
+// with yield from); reconstruct() walks the pairs back into a new dict.
+#include "tessel.hpp"
+
+#include <unordered_map>
+#include <vector>
+
+using namespace tessel;
+
+namespace {
+
+Name n___init__("__init__"), n___setitem__("__setitem__"), n___flatten__("__flatten__"),
+    n___name__("__name__"), n___new__("__new__"), n___instancecheck__("__instancecheck__"),
+    n_append("append"), n_extend("extend"), n_insert("insert"), n_items("items"), n_get("get"),
+    n_type_("type_"), n_index("index"), n__make("_make"), n_empty("");
+Global g_DictItem("DictItem"), g_MutableMapping("MutableMapping"), g_IndexMarker("IndexMarker"),
+    g_Tabulon("Tabulon");
+
+const char pair_message[] = "Tabulon only accepts a tuple of path/obj";
+
+// ------------------------------------------------------------------ helpers
+
+// The ValueError of the pair check, raised while the unpacking's own error is
+// being handled.  Interrupts and exits (exceptions that are no Exception) go
+// through unchanged: they are not a property of the item.
+PyObject *pair_error() {
+    if (!error_is(PyExc_Exception)) return nullptr;
+    return replace_error(PyExc_ValueError, pair_message);
+}
+
+[[gnu::cold]] int unpack_count_error(Py_ssize_t got) {
+    if (got > 2)
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    else
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                     got == 1 ? "" : "s");
+    return -1;
+}
+
+// `first, second = item`.
+int unpack2(PyObject *item, Ref &first, Ref &second) {
+    if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(item);
+        if (n != 2) return unpack_count_error(n);
+        PyObject **items = PySequence_Fast_ITEMS(item);
+        first = Ref::borrow(items[0]);
+        second = Ref::borrow(items[1]);
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(item));
+    if (!it) return -1;
+    first = Ref::steal(PyIter_Next(it.get()));
+    if (!first) return PyErr_Occurred() ? -1 : unpack_count_error(0);
+    second = Ref::steal(PyIter_Next(it.get()));
+    if (!second) return PyErr_Occurred() ? -1 : unpack_count_error(1);
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) return unpack_count_error(3);
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// `path + (element,)`.
+Ref extend_path(PyObject *path, PyObject *element) {
+    if (PyTuple_CheckExact(path)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(path);
+        Ref longer = Ref::steal(PyTuple_New(n + 1));
+        if (!longer) return {};
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyTuple_SET_ITEM(longer.get(), i, compat::new_ref(PyTuple_GET_ITEM(path, i)));
+        PyTuple_SET_ITEM(longer.get(), n, compat::new_ref(element));
+        return longer;
+    }
+    Ref one = Ref::steal(PyTuple_Pack(1, element));
+    if (!one) return {};
+    return Ref::steal(PyNumber_Add(path, one.get()));
+}
+
+// `path[:]`.
+Ref full_slice(PyObject *path) {
+    if (PyTuple_CheckExact(path)) return Ref::borrow(path);  // a tuple's full slice is itself
+    PyMappingMethods *mp = Py_TYPE(path)->tp_as_mapping;
+    if (!mp || !mp->mp_subscript) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(path)->tp_name);
+        return {};
+    }
+    Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+    if (!all) return {};
+    return Ref::steal(mp->mp_subscript(path, all.get()));
+}
+
+// ------------------------------------------------------------------ isinstance(x, MutableMapping)
+//
+// MutableMapping's instance check is ABCMeta.__instancecheck__, Python code,
+// and flattening asks it about every value.  For the built-in value types
+// (whose __class__ nobody can change) the answer can only change through
+// register() on some ABC, which moves abc's cache token, or through changes to
+// MutableMapping or ABCMeta themselves, which move their type versions.  So the
+// answers are kept per type for as long as the token and the versions stand
+// still, and only for the MutableMapping this module imported.
+
+struct AbcState {
+    Held mapping;      // collections.abc.MutableMapping as imported
+    Held token_of;     // _abc.get_cache_token, or null
+    unsigned mapping_version = 0, meta_version = 0;
+    long long token = -1;
+    static constexpr int kTypes = 10;
+    PyTypeObject *types[kTypes] = {};
+    signed char answers[kTypes] = {};  // -1 unknown, else the answer
+} abc;
+
+int abc_prepare(PyObject *mapping) {
+    PyTypeObject *const builtins[AbcState::kTypes] = {
+        &PyDict_Type, &PyList_Type, &PyTuple_Type, &PyUnicode_Type, &PyLong_Type,
+        &PyFloat_Type, &PyBool_Type, Py_TYPE(Py_None), &PyBytes_Type, &PyComplex_Type};
+    for (int i = 0; i < AbcState::kTypes; ++i) {
+        abc.types[i] = builtins[i];
+        abc.answers[i] = -1;
+    }
+    abc.mapping.set(Ref::borrow(mapping));
+    Ref module = Ref::steal(PyImport_ImportModule("_abc"));
+    Ref token_of = module ? Ref::steal(PyObject_GetAttrString(module.get(), "get_cache_token")) : Ref();
+    if (!token_of) {  // an interpreter without the C ABCs: no remembered answers
+        PyErr_Clear();
+        return 0;
+    }
+    abc.token_of.set(std::move(token_of));
+    if (PyType_Check(mapping)) {
+        abc.mapping_version =
+            compat::type_version(reinterpret_cast<PyTypeObject *>(mapping), n___instancecheck__);
+        abc.meta_version = compat::type_version(Py_TYPE(mapping), n___instancecheck__);
+    }
+    return 0;
+}
+
+// True when `mapping` is the imported MutableMapping and neither it nor its
+// metaclass has been changed since.
+bool abc_trusted(PyObject *mapping) {
+    return mapping == abc.mapping.get() && abc.token_of && abc.mapping_version &&
+           abc.meta_version &&
+           compat::type_version(reinterpret_cast<PyTypeObject *>(mapping), n___instancecheck__) ==
+               abc.mapping_version &&
+           compat::type_version(Py_TYPE(mapping), n___instancecheck__) == abc.meta_version;
+}
+
+int abc_token(long long *token) {
+    Ref t = call(abc.token_of.get());
+    if (!t) return -1;
+    *token = PyLong_AsLongLong(t.get());
+    return *token == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
+// isinstance(obj, mapping), where `mapping` is the current global MutableMapping.
+int is_mapping(PyObject *obj, PyObject *mapping) {
+    int slot = 0;
+    while (slot < AbcState::kTypes && abc.types[slot] != Py_TYPE(obj)) ++slot;
+    if (slot == AbcState::kTypes || !abc_trusted(mapping)) return PyObject_IsInstance(obj, mapping);
+    long long token;
+    if (abc_token(&token) < 0) return -1;
+    if (token != abc.token) {
+        for (signed char &a : abc.answers) a = -1;
+        abc.token = token;
+    }
+    if (abc.answers[slot] >= 0) return abc.answers[slot];
+    int answer = PyObject_IsInstance(obj, mapping);
+    if (answer < 0) return -1;
+    long long after;
+    if (abc_token(&after) < 0) return -1;
+    if (after == token) abc.answers[slot] = static_cast<signed char>(answer);
+    return answer;
+}
+
+// isinstance(value, (MutableMapping, list, tuple)).
+int is_container(PyObject *value, PyObject *mapping) {
+    bool sequence = PyList_Check(value) || PyTuple_Check(value);
+    // The original ABC check has no effect on the answer for a sequence.
+    if (sequence && abc_trusted(mapping)) return 1;
+    int r = is_mapping(value, mapping);
+    if (r != 0) return r;
+    return sequence;
+}
+
+// ------------------------------------------------------------------ DictItem(path, value)
+//
+// DictItem's constructor is Python code (namedtuple's __new__).  While the
+// module's DictItem is still the type made at import and nobody has changed it
+// (its version stands), the pair is built as that __new__ builds it.
+
+struct {
+    Held type;
+    unsigned version = 0;
+} dict_item;
+
+Ref make_dict_item(PyObject *path, PyObject *value) {
+    Ref cls = g_DictItem.get();
+    if (!cls) return {};
+    if (cls.get() == dict_item.type.get() && dict_item.version &&
+        compat::type_version(reinterpret_cast<PyTypeObject *>(cls.get()), n___new__) ==
+            dict_item.version) {
+        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls.get());
+        Ref item = Ref::steal(type->tp_alloc(type, 2));
+        if (!item) return {};
+        PyTuple_SET_ITEM(item.get(), 0, compat::new_ref(path));
+        PyTuple_SET_ITEM(item.get(), 1, compat::new_ref(value));
+        return item;
+    }
+    return call(cls.get(), path, value);
+}
+
+// ------------------------------------------------------------------ IndexMarker(indict, i)
+//
+// Flattening makes one marker per sequence element.  While the module's
+// IndexMarker is still the class made at import and unchanged (its version
+// stands, so its __new__, __init__ and __setattr__ are the ones it was made
+// with), the marker is made as the class call would make it: object.__new__,
+// then the two attributes that __init__ sets.
+
+struct {
+    Held type;
+    unsigned version = 0;
+} index_marker;
+
+Ref make_index_marker(PyObject *sequence, PyObject *position) {
+    Ref cls = g_IndexMarker.get();
+    if (!cls) return {};
+    if (cls.get() != index_marker.type.get() || !index_marker.version ||
+        compat::type_version(reinterpret_cast<PyTypeObject *>(cls.get()), n___init__) !=
+            index_marker.version || !PyLong_CheckExact(position))
+        return call(cls.get(), sequence, position);
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls.get());
+    Ref marker = Ref::steal(type->tp_alloc(type, 0));
+    if (!marker ||
+        PyObject_GenericSetAttr(marker.get(), n_type_, reinterpret_cast<PyObject *>(Py_TYPE(sequence))) < 0 ||
+        PyObject_GenericSetAttr(marker.get(), n_index, position) < 0)
+        return {};
+    return marker;
+}
+
+// ------------------------------------------------------------------ IndexMarker
+
+const char IndexMarker_init_doc[] =
+    "Tracks the index position of an element in a list or tuple.\n"
+    "\n"
+    "obj: the list or tuple (only its type is kept, as type_)\n"
+    "index: the element's position in it, converted with int()\n";
+
+// def __init__(self, obj, index)
+PyObject *IndexMarker_init(Call &c) {
+    PyObject *self = c[0], *obj = c[1], *index = c[2];
+    // self.type_ = type(obj)
+    if (PyObject_SetAttr(self, n_type_, reinterpret_cast<PyObject *>(Py_TYPE(obj))) < 0)
+        return nullptr;
+    // self.index = int(index)
+    Ref position = Ref::steal(PyNumber_Long(index));
+    if (!position || PyObject_SetAttr(self, n_index, position.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// def __repr__(self): return "{type_}[{index}]".format(type_=self.type_.__name__, index=self.index)
+PyObject *IndexMarker_repr(Call &c) {
+    PyObject *self = c[0];
+    Ref type = Ref::steal(PyObject_GetAttr(self, n_type_));
+    if (!type) return nullptr;
+    Ref name = Ref::steal(PyObject_GetAttr(type.get(), n___name__));
+    if (!name) return nullptr;
+    Ref index = Ref::steal(PyObject_GetAttr(self, n_index));
+    if (!index) return nullptr;
+    Ref name_text = Ref::steal(PyObject_Format(name.get(), n_empty));
+    if (!name_text) return nullptr;
+    Ref index_text = Ref::steal(PyObject_Format(index.get(), n_empty));
+    if (!index_text) return nullptr;
+    return PyUnicode_FromFormat("%U[%U]", name_text.get(), index_text.get());
+}
+
+// ------------------------------------------------------------------ Tabulon
+
+const char Tabulon_doc[] =
+    "A list of (path, value) pairs that stands for a nested dictionary.\n"
+    "\n"
+    "Code that would walk a nested dictionary recursively can work on this flat\n"
+    "list instead.  Every value of the dictionary becomes one pair whose path is\n"
+    "the tuple of the keys that lead to it, outermost first:\n"
+    "\n"
+    "    >>> Tabulon({'a': {'b': 1, 'c': 2}, 'd': 3})\n"
+    "    [DictItem(path=('a', 'b'), value=1), DictItem(path=('a', 'c'), value=2), "
+    "DictItem(path=('d',), value=3)]\n"
+    "\n"
+    "Format: [(path, value), ...], where path is the tuple of nested keys, e.g.\n"
+    "('a', 'b') for d['a']['b'].  Positions in lists and tuples are written into\n"
+    "paths as IndexMarker objects (shown as list[0], tuple[1]); empty containers\n"
+    "are values, not levels.\n"
+    "\n"
+    "reconstruct() rebuilds the dictionary that the pairs stand for.  It always\n"
+    "builds a new dictionary, never hands back the one that was flattened.\n";
+
+const char Tabulon_init_doc[] =
+    "Accepts what the list constructor accepts, provided that every element is a\n"
+    "(path, value) pair (ValueError otherwise); the elements are stored as they\n"
+    "are.  A single mutable mapping is flattened into DictItem pairs instead.\n";
+
+const char Tabulon_flatten_doc[] =
+    "Recursively flattens a nested dictionary into its path/value form.\n"
+    "\n"
+    "indict: the mapping (or list or tuple) to flatten\n"
+    "path: the path that leads to indict, prefixed to every path (default: none)\n"
+    "\n"
+    "Yields DictItem(path, value) pairs, lazily and depth first.\n";
+
+const char Tabulon_append_doc[] = "Appends a new path/value.";
+const char Tabulon_extend_doc[] = "Extends the list with many path/values.";
+const char Tabulon_insert_doc[] = "Inserts a new path/value.";
+const char Tabulon_reconstruct_doc[] =
+    "Takes the stored list form and rebuilds the dictionary it represents.\n"
+    "\n"
+    "The result is always a new dictionary object, never one that was flattened\n"
+    "earlier; lists and tuples come back as their own types.  Returns that\n"
+    "dictionary.\n";
+
+// Tabulon.__flatten__(value[, path]), reached through the module's Tabulon.
+Ref flatten_call(PyObject *value, PyObject *path) {
+    Ref tabulon = g_Tabulon.get();
+    if (!tabulon) return {};
+    Ref flatten = Ref::steal(PyObject_GetAttr(tabulon.get(), n___flatten__));
+    if (!flatten) return {};
+    return path ? call(flatten.get(), value, path) : call(flatten.get(), value);
+}
+
+// def __init__(self, *args)
+PyObject *Tabulon_init(Call &c) {
+    PyObject *self = c[0], *args = c[1];
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    if (PyTuple_GET_SIZE(args) != 1)  // nothing, or the base list's own TypeError
+        return super_call_tuple(klass, self, n___init__, args, nullptr).release();
+
+    PyObject *arg = PyTuple_GET_ITEM(args, 0);
+    Ref mapping = g_MutableMapping.get();
+    if (!mapping) return nullptr;
+    int flat = is_mapping(arg, mapping.get());
+    if (flat < 0) return nullptr;
+    if (flat) {
+        // super().__init__(Tabulon.__flatten__(args[0]))
+        Ref pairs = flatten_call(arg, nullptr);
+        if (!pairs) return nullptr;
+        return super_call(klass, self, n___init__, {pairs.get()}).release();
+    }
+    // Every element must be a pair.  The elements are taken once, so that a
+    // one-shot iterator is stored whole and what is checked is what is stored.
+    Ref items = Ref::steal(PySequence_List(arg));
+    if (!items) return pair_error();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        Ref path, obj;
+        if (unpack2(item.get(), path, obj) < 0) return pair_error();
+    }
+    return super_call(klass, self, n___init__, {items.get()}).release();
+}
+
+// ---- __flatten__
+
+GeneratorSpec flatten_spec("__flatten__", "Tabulon.__flatten__");
+
+// The scope of one level of flattening.
+class Flatten : public GeneratorBody {
+public:
+    Flatten(PyObject *indict, PyObject *path) : indict_(Ref::borrow(indict)), path_(Ref::borrow(path)) {}
+
+    Step resume(Ref &out) override {
+        switch (phase_) {
+        case Phase::Start:
+            return start(out);
+        case Phase::Mapping:
+            return next_entry(out);
+        case Phase::Sequence:
+            return next_element(out);
+        case Phase::Done:
+            break;
+        }
+        return Step::Return;
+    }
+
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(indict_.get());
+        Py_VISIT(path_.get());
+        Py_VISIT(iter_.get());
+        return 0;
+    }
+
+private:
+    enum class Phase { Start, Mapping, Sequence, Done };
+
+    Step start(Ref &out) {
+        // path = path[:] if path else ()
+        int given = PyObject_IsTrue(path_.get());
+        if (given < 0) return Step::Error;
+        path_ = given ? full_slice(path_.get()) : Ref::steal(PyTuple_New(0));
+        if (!path_) return Step::Error;
+
+        Ref mapping = g_MutableMapping.get();
+        if (!mapping) return Step::Error;
+        int is_map = is_mapping(indict_.get(), mapping.get());
+        if (is_map < 0) return Step::Error;
+        if (is_map) {
+            // for key, value in indict.items()
+            Ref items = call_method(indict_.get(), n_items);
+            if (!items) return Step::Error;
+            iter_ = Ref::steal(PyObject_GetIter(items.get()));
+            if (!iter_) return Step::Error;
+            phase_ = Phase::Mapping;
+            return next_entry(out);
+        }
+        if (PyList_Check(indict_.get()) || PyTuple_Check(indict_.get())) {
+            // for i, value in enumerate(indict)
+            iter_ = Ref::steal(PyObject_GetIter(indict_.get()));
+            if (!iter_) return Step::Error;
+            phase_ = Phase::Sequence;
+            return next_element(out);
+        }
+        // Anything else is yielded as it is.
+        phase_ = Phase::Done;
+        out = indict_;
+        return Step::Yield;
+    }
+
+    Step next_entry(Ref &out) {
+        Ref entry = Ref::steal(PyIter_Next(iter_.get()));
+        if (!entry) return ended();
+        Ref key, value;
+        if (unpack2(entry.get(), key, value) < 0) return Step::Error;
+        entry.reset();  // lets the items iterator reuse its pair
+        Ref path = extend_path(path_.get(), key.get());
+        if (!path) return Step::Error;
+        return emit(path, value, out);
+    }
+
+    Step next_element(Ref &out) {
+        Ref value = Ref::steal(PyIter_Next(iter_.get()));
+        if (!value) return ended();
+        Ref position = Ref::steal(PyLong_FromSsize_t(position_++));
+        if (!position) return Step::Error;
+        // path + (IndexMarker(indict, i),)
+        Ref marker = make_index_marker(indict_.get(), position.get());
+        if (!marker) return Step::Error;
+        Ref path = extend_path(path_.get(), marker.get());
+        if (!path) return Step::Error;
+        return emit(path, value, out);
+    }
+
+    // A non-empty container is descended into (yield from); anything else is a pair.
+    Step emit(const Ref &path, const Ref &value, Ref &out) {
+        Ref mapping = g_MutableMapping.get();
+        if (!mapping) return Step::Error;
+        int descend = is_container(value.get(), mapping.get());
+        if (descend > 0) descend = PyObject_IsTrue(value.get());
+        if (descend < 0) return Step::Error;
+        out = descend ? flatten_call(value.get(), path.get()) : make_dict_item(path.get(), value.get());
+        if (!out) return Step::Error;
+        return descend ? Step::YieldFrom : Step::Yield;
+    }
+
+    Step ended() {
+        if (PyErr_Occurred()) return Step::Error;
+        phase_ = Phase::Done;
+        iter_.reset();
+        return Step::Return;
+    }
+
+    Phase phase_ = Phase::Start;
+    Ref indict_, path_, iter_;
+    Py_ssize_t position_ = 0;
+};
+
+// @staticmethod def __flatten__(indict, path=None)
+PyObject *Tabulon_flatten(Call &c) {
+    return make_generator(flatten_spec, std::make_unique<Flatten>(c[0], c[1])).release();
+}
+
+// ---- the checked write operations
+
+// def __setitem__(self, index, item)
+PyObject *Tabulon_setitem(Call &c) {
+    PyObject *index = c[1], *item = c[2];
+    Ref path, obj;
+    if (unpack2(item, path, obj) < 0) return pair_error();
+    // Stored as a plain tuple: the item itself when it is one, else the two
+    // values just checked (iterating the item again could give other ones).
+    Ref pair = PyTuple_CheckExact(item) ? Ref::borrow(item)
+                                        : Ref::steal(PyTuple_Pack(2, path.get(), obj.get()));
+    if (!pair) return nullptr;
+    return super_call(c, n___setitem__, {index, pair.get()}).release();
+}
+
+// def append(self, item)
+PyObject *Tabulon_append(Call &c) {
+    Ref path, obj;
+    if (unpack2(c[1], path, obj) < 0) return pair_error();
+    Ref pair = make_dict_item(path.get(), obj.get());
+    if (!pair) return nullptr;
+    return super_call(c, n_append, {pair.get()}).release();
+}
+
+// def extend(self, items)
+PyObject *Tabulon_extend(Call &c) {
+    // The items are taken once, so that an iterator's pairs are all added;
+    // every one is checked before the first DictItem is made.
+    Ref items = Ref::steal(PySequence_List(c[1]));
+    if (!items) return pair_error();
+    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    std::vector<Ref> values(static_cast<size_t>(2 * n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        if (unpack2(item.get(), values[2 * i], values[2 * i + 1]) < 0) return pair_error();
+    }
+    Ref pairs = Ref::steal(PyList_New(n));
+    if (!pairs) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref pair = make_dict_item(values[2 * i].get(), values[2 * i + 1].get());
+        if (!pair) return nullptr;
+        PyList_SET_ITEM(pairs.get(), i, pair.release());
+    }
+    return super_call(c, n_extend, {pairs.get()}).release();
+}
+
+// def insert(self, index, item)
+PyObject *Tabulon_insert(Call &c) {
+    Ref path, obj;
+    if (unpack2(c[2], path, obj) < 0) return pair_error();
+    Ref pair = make_dict_item(path.get(), obj.get());
+    if (!pair) return nullptr;
+    return super_call(c, n_insert, {c[1], pair.get()}).release();
+}
+
+// ---- reconstruct
+//
+// The pairs are walked in order; each path goes down from the result, making
+// a placeholder dict wherever it must go on before it knows what stands there.
+// An index marker's index only tells whether its sequence already has that
+// position: if so the walk goes on in the sequence's last element, if not a
+// new element is appended.  Lists grow in place.  A tuple cannot, so while the
+// walk runs each tuple stands in the result as the list of its elements (a
+// "pending tuple"), and the tuples are made when the walk is over, innermost
+// first: tuple(elements), or type_._make(elements) for a named tuple.
+
+Held minus_one;
+
+struct PendingTuple {
+    Ref items;   // the exact list that stands in for the tuple
+    Ref type;    // the tuple type to make
+    Ref parent;  // the container that holds `items`
+    Ref where;   // the key or position of `items` in `parent`
+};
+
+class Rebuild {
+public:
+    Ref run(PyObject *self) {
+        ret_ = Ref::steal(PyDict_New());
+        if (!ret_) return {};
+        int status = walk_all(self);
+        if (finish_tuples(status < 0) < 0 || status < 0) return {};
+        return std::move(ret_);
+    }
+
+private:
+    enum class Last { Key, Marker, Tuple };
+
+    int walk_all(PyObject *self) {
+        Ref it = Ref::steal(PyObject_GetIter(self));
+        if (!it) return -1;
+        for (Py_ssize_t position = 0;; ++position) {
+            Ref item = Ref::steal(PyIter_Next(it.get()));
+            if (!item) return PyErr_Occurred() ? -1 : 0;
+            Ref path, obj;
+            if (unpack2(item.get(), path, obj) < 0) return -1;
+            Ref steps = Ref::steal(PySequence_List(path.get()));
+            if (!steps) return -1;
+            if (PyList_GET_SIZE(steps.get()) == 0) {
+                PyErr_Format(PyExc_ValueError, "Tabulon item %zd has an empty path", position);
+                return -1;
+            }
+            if (walk(position, steps.get()) < 0 || store(obj.get()) < 0) return -1;
+        }
+    }
+
+    // Goes down the path, leaving prev_ptr_[prev_k_] as the place of the value.
+    int walk(Py_ssize_t position, PyObject *steps) {
+        ptr_ = ret_;
+        prev_ptr_.reset();
+        prev_k_.reset();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps); ++i) {
+            Ref k = Ref::borrow(PyList_GET_ITEM(steps, i));
+            Ref marker_class = g_IndexMarker.get();
+            if (!marker_class) return -1;
+            int is_marker = PyObject_IsInstance(k.get(), marker_class.get());
+            if (is_marker < 0) return -1;
+            if (is_marker && i == 0) {
+                PyErr_Format(PyExc_ValueError,
+                             "Tabulon item %zd has a path that starts with an index marker",
+                             position);
+                return -1;
+            }
+            if ((is_marker ? marker_step(k.get()) : key_step(k.get())) < 0) return -1;
+        }
+        return 0;
+    }
+
+    // ptr[k] = ptr.get(k, {}); prev_ptr, prev_k, ptr = ptr, k, ptr[k]
+    int key_step(PyObject *k) {
+        last_ = Last::Key;
+        Py_ssize_t pending = pending_of(ptr_.get());
+        if (pending < 0) {
+            Ref mapping = g_MutableMapping.get();
+            if (!mapping) return -1;
+            int is_map = is_mapping(ptr_.get(), mapping.get());
+            if (is_map < 0) return -1;
+            if (is_map) return mapping_step(k);
+            if (PyTuple_Check(ptr_.get())) {  // a stored tuple grows like a list
+                pending = pend(Ref::steal(PySequence_List(ptr_.get())),
+                               Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(ptr_.get()))));
+                if (pending < 0) return -1;
+            }
+        }
+        // ptr += type(ptr)(({k: {}},)); ptr = ptr[-1]
+        Ref level = Ref::steal(PyDict_New());
+        Ref placeholder = Ref::steal(PyDict_New());
+        if (!level || !placeholder || PyDict_SetItem(level.get(), k, placeholder.get()) < 0) return -1;
+        if (pending >= 0) {
+            if (PyList_Append(pending_[static_cast<size_t>(pending)].items.get(), level.get()) < 0)
+                return -1;
+        } else {
+            Ref one = Ref::steal(PyTuple_Pack(1, level.get()));
+            if (!one) return -1;
+            Ref more = call(reinterpret_cast<PyObject *>(Py_TYPE(ptr_.get())), one.get());
+            if (!more) return -1;
+            Ref grown = Ref::steal(PyNumber_InPlaceAdd(ptr_.get(), more.get()));
+            if (!grown) return -1;
+            level = Ref::steal(PyObject_GetItem(grown.get(), minus_one.get()));
+            if (!level) return -1;
+        }
+        ptr_ = level;
+        return mapping_step(k, /*known_mapping=*/true);
+    }
+
+    // `known_mapping`: ptr is the dict just added for k, which is only read.
+    int mapping_step(PyObject *k, bool known_mapping = false) {
+        Ref next;
+        if (PyDict_CheckExact(ptr_.get()) && !known_mapping) {
+            PyObject *found = PyDict_GetItemWithError(ptr_.get(), k);
+            if (found) {
+                next = Ref::borrow(found);
+            } else {
+                if (PyErr_Occurred()) return -1;
+                next = Ref::steal(PyDict_New());
+                if (!next || PyDict_SetItem(ptr_.get(), k, next.get()) < 0) return -1;
+            }
+        } else {
+            if (!known_mapping) {
+                Ref placeholder = Ref::steal(PyDict_New());
+                if (!placeholder) return -1;
+                Ref value = call_method(ptr_.get(), n_get, {k, placeholder.get()});
+                if (!value || PyObject_SetItem(ptr_.get(), k, value.get()) < 0) return -1;
+            }
+            next = Ref::steal(PyObject_GetItem(ptr_.get(), k));
+            if (!next) return -1;
+        }
+        prev_ptr_ = ptr_;
+        prev_k_ = Ref::borrow(k);
+        ptr_ = std::move(next);
+        return 0;
+    }
+
+    int marker_step(PyObject *k) {
+        Ref type = Ref::steal(PyObject_GetAttr(k, n_type_));
+        if (!type) return -1;
+        if (PyType_Check(type.get()) &&
+            PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type.get()), &PyTuple_Type))
+            return tuple_step(k, type);
+        last_ = Last::Marker;
+        Py_ssize_t pending = pending_of(ptr_.get());
+        PyObject *ptr_type = pending >= 0 ? pending_[static_cast<size_t>(pending)].type.get()
+                                          : reinterpret_cast<PyObject *>(Py_TYPE(ptr_.get()));
+        if (type.get() != ptr_type) {
+            // prev_ptr[prev_k] = type_(({},))
+            Ref fresh = new_sequence(type.get());
+            if (!fresh || PyObject_SetItem(prev_ptr_.get(), prev_k_.get(), fresh.get()) < 0)
+                return -1;
+        } else {
+            Ref index = Ref::steal(PyObject_GetAttr(k, n_index));
+            if (!index) return -1;
+            Ref probe = Ref::steal(PyObject_GetItem(ptr_.get(), index.get()));
+            if (!probe) {
+                if (!error_is(PyExc_IndexError)) return -1;
+                PyErr_Clear();
+                // ptr += type_(({},))
+                Ref more = new_sequence(type.get());
+                if (!more) return -1;
+                Ref grown = Ref::steal(PyNumber_InPlaceAdd(ptr_.get(), more.get()));
+                if (!grown) return -1;
+            }
+        }
+        // prev_ptr = prev_ptr[prev_k]; prev_k = -1; ptr = prev_ptr[-1]
+        Ref sequence = Ref::steal(PyObject_GetItem(prev_ptr_.get(), prev_k_.get()));
+        if (!sequence) return -1;
+        Ref last = Ref::steal(PyObject_GetItem(sequence.get(), minus_one.get()));
+        if (!last) return -1;
+        prev_ptr_ = std::move(sequence);
+        prev_k_ = Ref::borrow(minus_one.get());
+        ptr_ = std::move(last);
+        return 0;
+    }
+
+    // A marker of a tuple type: the walk works on the pending tuple.
+    int tuple_step(PyObject *k, const Ref &type) {
+        last_ = Last::Tuple;
+        last_present_ = false;
+        Py_ssize_t pending = pending_of(ptr_.get());
+        bool same = pending >= 0 ? pending_[static_cast<size_t>(pending)].type.get() == type.get()
+                                 : reinterpret_cast<PyObject *>(Py_TYPE(ptr_.get())) == type.get();
+        if (!same) {
+            // A new tuple of one placeholder in place of what stood there.
+            Ref items = Ref::steal(PyList_New(1));
+            Ref placeholder = Ref::steal(PyDict_New());
+            if (!items || !placeholder) return -1;
+            PyList_SET_ITEM(items.get(), 0, placeholder.release());
+            pending = pend(std::move(items), type);
+            if (pending < 0) return -1;
+        } else {
+            if (pending < 0) {  // a stored tuple of that very type
+                pending = pend(Ref::steal(PySequence_List(ptr_.get())), type);
+                if (pending < 0) return -1;
+            }
+            PyObject *items = pending_[static_cast<size_t>(pending)].items.get();
+            Ref index = Ref::steal(PyObject_GetAttr(k, n_index));
+            if (!index) return -1;
+            int present = tuple_has(PyList_GET_SIZE(items), index.get());
+            if (present < 0) return -1;
+            last_present_ = present;
+            if (!present) {
+                Ref placeholder = Ref::steal(PyDict_New());
+                if (!placeholder || PyList_Append(items, placeholder.get()) < 0) return -1;
+            }
+        }
+        last_tuple_ = static_cast<size_t>(pending);
+        Ref items = pending_[last_tuple_].items;
+        prev_ptr_ = items;
+        prev_k_ = Ref::borrow(minus_one.get());
+        ptr_ = Ref::borrow(PyList_GET_ITEM(items.get(), PyList_GET_SIZE(items.get()) - 1));
+        return 0;
+    }
+
+    // Stores the pair's value where its path ended.
+    int store(PyObject *obj) {
+        if (last_ == Last::Tuple) {
+            // A tuple grows by every pair that ends in it: the value replaces
+            // the element this walk appended (or the first placeholder), and
+            // is appended when the marker found its position present.
+            PyObject *items = pending_[last_tuple_].items.get();
+            if (last_present_) return PyList_Append(items, obj);
+            return PyList_SetItem(items, PyList_GET_SIZE(items) - 1, compat::new_ref(obj));
+        }
+        if (PyDict_CheckExact(prev_ptr_.get())) return PyDict_SetItem(prev_ptr_.get(), prev_k_.get(), obj);
+        return PyObject_SetItem(prev_ptr_.get(), prev_k_.get(), obj);
+    }
+
+    // type_(({},)) for a list (or any non-tuple) marker.
+    static Ref new_sequence(PyObject *type) {
+        Ref placeholder = Ref::steal(PyDict_New());
+        if (!placeholder) return {};
+        if (type == reinterpret_cast<PyObject *>(&PyList_Type)) {
+            Ref list = Ref::steal(PyList_New(1));
+            if (!list) return {};
+            PyList_SET_ITEM(list.get(), 0, placeholder.release());
+            return list;
+        }
+        Ref one = Ref::steal(PyTuple_Pack(1, placeholder.get()));
+        if (!one) return {};
+        return call(type, one.get());
+    }
+
+    // Whether a tuple of `size` elements has position `index`, as tuple[index] tells.
+    static int tuple_has(Py_ssize_t size, PyObject *index) {
+        if (PyIndex_Check(index)) {
+            Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
+            if (i == -1 && PyErr_Occurred()) {
+                if (!error_is(PyExc_IndexError)) return -1;
+                PyErr_Clear();
+                return 0;
+            }
+            if (i < 0) i += size;
+            return i >= 0 && i < size;
+        }
+        if (PySlice_Check(index)) return 1;
+        PyErr_Format(PyExc_TypeError, "tuple indices must be integers or slices, not %.200s",
+                     Py_TYPE(index)->tp_name);
+        return -1;
+    }
+
+    // The pending tuple whose element list `obj` is, or -1.
+    Py_ssize_t pending_of(PyObject *obj) const {
+        if (pending_.empty() || !PyList_CheckExact(obj)) return -1;
+        auto found = by_items_.find(obj);
+        return found == by_items_.end() ? -1 : static_cast<Py_ssize_t>(found->second);
+    }
+
+    // Puts a pending tuple where ptr stands (prev_ptr[prev_k]); ptr becomes it.
+    Py_ssize_t pend(Ref items, const Ref &type) {
+        if (!items) return -1;
+        if (PyObject_SetItem(prev_ptr_.get(), prev_k_.get(), items.get()) < 0) return -1;
+        Ref where = prev_k_;
+        if (prev_k_.get() == minus_one.get() && PyList_Check(prev_ptr_.get())) {
+            where = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(prev_ptr_.get()) - 1));
+            if (!where) return -1;
+        }
+        pending_.push_back({items, type, prev_ptr_, where});
+        by_items_[items.get()] = pending_.size() - 1;
+        ptr_ = std::move(items);
+        return static_cast<Py_ssize_t>(pending_.size() - 1);
+    }
+
+    // Makes every pending tuple, innermost (latest) first, and puts it in the
+    // place of its element list.  Runs after a failure too, so that no element
+    // list is left in a container the caller may hold; the first error wins.
+    int finish_tuples(bool failed) {
+        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+        if (failed) PyErr_Fetch(&type, &value, &tb);
+        bool ok = true;
+        for (size_t i = pending_.size(); i-- > 0;) {
+            PendingTuple &p = pending_[i];
+            Ref made = make_tuple(p);
+            if (!made) {
+                if (ok && !failed) PyErr_Fetch(&type, &value, &tb);
+                else PyErr_Clear();
+                ok = false;
+                made = Ref::steal(PyList_AsTuple(p.items.get()));
+                if (!made) {
+                    PyErr_Clear();
+                    made = none();
+                }
+            }
+            if (replace(p, made.get()) < 0) {
+                if (ok && !failed) PyErr_Fetch(&type, &value, &tb);
+                else PyErr_Clear();
+                ok = false;
+            }
+        }
+        pending_.clear();
+        by_items_.clear();
+        if (type) PyErr_Restore(type, value, tb);
+        return ok ? 0 : -1;
+    }
+
+    static Ref make_tuple(const PendingTuple &p) {
+        Ref elements = Ref::steal(PyList_AsTuple(p.items.get()));
+        if (!elements || p.type.get() == reinterpret_cast<PyObject *>(&PyTuple_Type)) return elements;
+        PyObject *make = nullptr;
+        if (compat::lookup_attr(p.type.get(), n__make, &make) < 0) return {};
+        Ref maker = Ref::steal(make);
+        return call(maker ? maker.get() : p.type.get(), elements.get());
+    }
+
+    // parent[where] = made, if parent[where] is still the element list.
+    static int replace(const PendingTuple &p, PyObject *made) {
+        PyObject *parent = p.parent.get();
+        if (PyList_CheckExact(parent) && PyLong_CheckExact(p.where.get())) {
+            Py_ssize_t i = PyLong_AsSsize_t(p.where.get());
+            if (i == -1 && PyErr_Occurred()) return -1;
+            if (i < 0 || i >= PyList_GET_SIZE(parent) || PyList_GET_ITEM(parent, i) != p.items.get())
+                return 0;
+            return PyList_SetItem(parent, i, compat::new_ref(made));
+        }
+        Ref standing = Ref::steal(PyObject_GetItem(parent, p.where.get()));
+        if (!standing) {
+            if (!error_is(PyExc_LookupError)) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        if (standing.get() != p.items.get()) return 0;
+        return PyObject_SetItem(parent, p.where.get(), made);
+    }
+
+    Ref ret_, ptr_, prev_ptr_, prev_k_;
+    Last last_ = Last::Key;
+    size_t last_tuple_ = 0;
+    bool last_present_ = false;
+    std::vector<PendingTuple> pending_;
+    std::unordered_map<PyObject *, size_t> by_items_;
+};
+
+// def reconstruct(self)
+PyObject *Tabulon_reconstruct(Call &c) {
+    Rebuild rebuild;
+    return rebuild.run(c[0]).release();
+}
+
+// ------------------------------------------------------------------ module level
+
+int exec(Module &m) {
+    if (m.uses_generators() < 0) return -1;
+    // from collections import namedtuple
+    if (m.from_import("collections", {"namedtuple"}) < 0) return -1;
+    // from collections.abc import MutableMapping
+    if (m.from_import("collections.abc", {"MutableMapping"}) < 0) return -1;
+
+    // DictItem = namedtuple("DictItem", ("path", "value"))
+    // (module= names this module, as the same line in its source would.)
+    Ref namedtuple = m.get("namedtuple");
+    if (!namedtuple) return -1;
+    Ref args = Ref::steal(Py_BuildValue("(s(ss))", "DictItem", "path", "value"));
+    Ref kwargs = Ref::steal(Py_BuildValue("{ss}", "module", module_full_name()));
+    if (!args || !kwargs) return -1;
+    Ref dict_item_type = Ref::steal(PyObject_Call(namedtuple.get(), args.get(), kwargs.get()));
+    if (!dict_item_type || m.set("DictItem", dict_item_type) < 0) return -1;
+    if (PyType_Check(dict_item_type.get())) {
+        dict_item.type.set(dict_item_type);
+        dict_item.version =
+            compat::type_version(reinterpret_cast<PyTypeObject *>(dict_item_type.get()), n___new__);
+    }
+
+    Ref mapping = m.get("MutableMapping");
+    if (!mapping || abc_prepare(mapping.get()) < 0) return -1;
+    minus_one.set(Ref::steal(PyLong_FromLong(-1)));
+    if (!minus_one) return -1;
+
+    // class IndexMarker(object)
+    if (!m.define_class("IndexMarker", {m.builtin("object")}, nullptr, {
+            method("__init__", IndexMarker_init, {"self", "obj", "index"}, IndexMarker_init_doc),
+            method("__repr__", IndexMarker_repr, {"self"}),
+        }))
+        return -1;
+
+    Ref marker_class = m.get("IndexMarker");
+    if (!marker_class) return -1;
+    index_marker.type.set(marker_class);
+    index_marker.version =
+        compat::type_version(reinterpret_cast<PyTypeObject *>(marker_class.get()), n___init__);
+
+    // class Tabulon(list)
+    if (!m.define_class("Tabulon", {m.builtin("list")}, Tabulon_doc, {
+            method("__init__", Tabulon_init, {"self", "*args"}, Tabulon_init_doc),
+            static_method("__flatten__", Tabulon_flatten, {"indict", "path"}, Tabulon_flatten_doc,
+                          defaults({none()})),
+            method("__setitem__", Tabulon_setitem, {"self", "index", "item"}),
+            method("append", Tabulon_append, {"self", "item"}, Tabulon_append_doc),
+            method("extend", Tabulon_extend, {"self", "items"}, Tabulon_extend_doc),
+            method("insert", Tabulon_insert, {"self", "index", "item"}, Tabulon_insert_doc),
+            method("reconstruct", Tabulon_reconstruct, {"self"}, Tabulon_reconstruct_doc),
+        }))
+        return -1;
+
+    return m.set_test({});
+}
+
+}  // namespace
+
+TESSEL_MODULE(tabulon, "orvane.tessel.tabulon", nullptr, exec)
