@@ -13,7 +13,7 @@ sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
 
-MODULES = ["coffer", "logic", "frayle", "tabulon"]
+MODULES = ["coffer", "configuration", "logic", "frayle", "tabulon"]
 
 
 def main(argv):

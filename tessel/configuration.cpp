@@ -1,0 +1,298 @@
+// configuration.cpp — settings held in a nested attribute dictionary.
+//
+// A Configuration is a NestedCoffer (from the sibling module coffer) whose
+// subscript assignments pass every value through typecast_str, whose copy
+// rebuilds every level, and which fills itself from INI-style files, YAML
+// files and the entry points of installed packages.
+#include "tessel.hpp"
+
+using namespace tessel;
+
+namespace {
+
+Name n___setitem__("__setitem__"), n___enter__("__enter__"), n___exit__("__exit__"),
+    n_update("update"), n_pop("pop"), n_read("read"), n_ConfigParser("ConfigParser"),
+    n_DEFAULTSECT("DEFAULTSECT"), n_path("path"), n_isfile("isfile"), n_safe_load("safe_load"),
+    n_load("load"), n_dist("dist"), n_exception("exception"), n_getLogger("getLogger");
+Global g_typecast_str("typecast_str"), g_configparser("configparser"), g_os("os"),
+    g_yaml("yaml"), g_open("open"), g_iter_entry_points("iter_entry_points"), g_logger("logger");
+
+// Constants of the method bodies, made at import.
+struct Constants {
+    Held parser_options;    // ("=",), ("#",)
+    Held parser_keywords;   // ("delimiters", "comment_prefixes")
+    Held group_keyword;     // ("group",)
+    Held read_mode;         // "r"
+} constants;
+
+// Calls `callable` with positional `args` followed by keyword arguments whose
+// names are the tuple `kwnames` and whose values follow the positional ones.
+Ref call_with_keywords(PyObject *callable, std::initializer_list<PyObject *> args, PyObject *kwnames) {
+    PyObject *argv[8];
+    size_t n = args.size();
+    std::copy(args.begin(), args.end(), argv + 1);
+    size_t nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(compat::vectorcall(callable, argv + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames));
+}
+
+// ------------------------------------------------------------------ Configuration
+
+const char copy_doc[] =
+    "Returns a copy of the configuration with every nested level copied.\n"
+    "\n"
+    "Unlike the usual shallow copy of a mapping, nested configuration blocks are\n"
+    "always copied, so a component that takes a copy and changes it for its own\n"
+    "use cannot corrupt the configuration it came from.  Values that are not\n"
+    "mappings (lists, sets, other objects) are shared with the original.\n";
+
+// def copy(self): return type(self)(self)
+PyObject *Configuration_copy(Call &c) {
+    PyObject *self = c[0];
+    Ref cls = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+    return call(cls.get(), self).release();
+}
+
+// def __setitem__(self, key, value): super().__setitem__(key, typecast_str(value))
+PyObject *Configuration_setitem(Call &c) {
+    PyObject *self = c[0], *key = c[1], *value = c[2];
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    Ref method = super_getattr(klass, self, n___setitem__);
+    if (!method) return nullptr;
+    Ref typecast_str = g_typecast_str.get();
+    if (!typecast_str) return nullptr;
+    Ref converted = call(typecast_str.get(), value);
+    if (!converted) return nullptr;
+    return call(method.get(), key, converted.get()).release();
+}
+
+// def load_cfgs(self, *files):
+//     parser = configparser.ConfigParser(delimiters=('=',), comment_prefixes=('#',))
+//     read = parser.read(files)
+//     self.update(parser)
+//     self.pop(configparser.DEFAULTSECT)
+//     return read
+PyObject *Configuration_load_cfgs(Call &c) {
+    PyObject *self = c[0], *files = c[1];
+    Ref configparser = g_configparser.get();
+    if (!configparser) return nullptr;
+    Ref parser_class = Ref::steal(PyObject_GetAttr(configparser.get(), n_ConfigParser));
+    if (!parser_class) return nullptr;
+    PyObject *options = constants.parser_options.get();
+    Ref parser = call_with_keywords(parser_class.get(),
+                                    {PyTuple_GET_ITEM(options, 0), PyTuple_GET_ITEM(options, 1)},
+                                    constants.parser_keywords.get());
+    if (!parser) return nullptr;
+    Ref read = call_method(parser.get(), n_read, {files});
+    if (!read) return nullptr;
+    if (!call_method(self, n_update, {parser.get()})) return nullptr;
+    configparser = g_configparser.get();
+    if (!configparser) return nullptr;
+    Ref default_section = Ref::steal(PyObject_GetAttr(configparser.get(), n_DEFAULTSECT));
+    if (!default_section) return nullptr;
+    if (!call_method(self, n_pop, {default_section.get()})) return nullptr;
+    return read.release();
+}
+
+// The body of `with open(name, 'r') as stream:` for load_yamls:
+//     update = self.update
+//     document = yaml.safe_load(stream)
+//     if document is not None: update(document)
+// An empty document is an empty settings file: it merges nothing.
+int load_yaml_stream(PyObject *self, PyObject *stream) {
+    Ref update = Ref::steal(PyObject_GetAttr(self, n_update));
+    if (!update) return -1;
+    Ref yaml = g_yaml.get();
+    if (!yaml) return -1;
+    Ref safe_load = Ref::steal(PyObject_GetAttr(yaml.get(), n_safe_load));
+    if (!safe_load) return -1;
+    Ref document = call(safe_load.get(), stream);
+    if (!document) return -1;
+    if (document.get() == Py_None) return 0;
+    return call(update.get(), document.get()) ? 0 : -1;
+}
+
+// A special method (__enter__, __exit__) looked up on the type, bound to `obj`.
+Ref special_method(PyObject *obj, PyObject *name) {
+    PyTypeObject *t = Py_TYPE(obj);
+    Ref raw = Ref::borrow(compat::type_lookup(t, name));
+    if (!raw) {
+        PyErr_SetObject(PyExc_AttributeError, name);
+        return {};
+    }
+    descrgetfunc get = Py_TYPE(raw.get())->tp_descr_get;
+    if (!get) return raw;
+    return Ref::steal(get(raw.get(), obj, reinterpret_cast<PyObject *>(t)));
+}
+
+// with open(name, 'r') as stream: load_yaml_stream(self, stream)
+int load_yaml_file(PyObject *self, PyObject *name) {
+    Ref open = g_open.get();
+    if (!open) return -1;
+    Ref manager = call(open.get(), name, constants.read_mode.get());
+    if (!manager) return -1;
+    Ref enter = special_method(manager.get(), n___enter__);
+    if (!enter) return -1;
+    Ref exit = special_method(manager.get(), n___exit__);
+    if (!exit) return -1;
+    Ref stream = call(enter.get());
+    if (!stream) return -1;
+    if (load_yaml_stream(self, stream.get()) == 0)
+        return call(exit.get(), Py_None, Py_None, Py_None) ? 0 : -1;
+    // The block failed: __exit__ sees the exception, which goes on unless it
+    // says to suppress it.
+    Handling handling;
+    PyObject *exc = handling.value();
+    Ref tb = Ref::steal(PyException_GetTraceback(exc));
+    Ref suppress = call(exit.get(), reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc,
+                        tb ? tb.get() : Py_None);
+    if (!suppress) return -1;
+    int truth = PyObject_IsTrue(suppress.get());
+    if (truth < 0) return -1;
+    if (truth) return 0;
+    handling.reraise();
+    return -1;
+}
+
+// def load_yamls(self, *files):
+//     loaded = []
+//     for name in list(files):
+//         if os.path.isfile(name):
+//             with open(name, 'r') as stream: ...
+//             loaded.append(name)
+//     return tuple(loaded)
+PyObject *Configuration_load_yamls(Call &c) {
+    PyObject *self = c[0], *files = c[1];
+    Ref names = Ref::steal(PySequence_List(files));
+    if (!names) return nullptr;
+    Ref loaded = Ref::steal(PyList_New(0));
+    if (!loaded) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+        Ref name = Ref::borrow(PyList_GET_ITEM(names.get(), i));
+        Ref os = g_os.get();
+        if (!os) return nullptr;
+        Ref path = Ref::steal(PyObject_GetAttr(os.get(), n_path));
+        if (!path) return nullptr;
+        Ref isfile = call_method(path.get(), n_isfile, {name.get()});
+        if (!isfile) return nullptr;
+        int exists = PyObject_IsTrue(isfile.get());
+        if (exists < 0) return nullptr;
+        if (!exists) continue;
+        if (load_yaml_file(self, name.get()) < 0) return nullptr;
+        if (PyList_Append(loaded.get(), name.get()) < 0) return nullptr;
+    }
+    return PyList_AsTuple(loaded.get());
+}
+
+const char load_entrypoint_doc[] =
+    "Populates the configuration from the entry points of a group.\n"
+    "\n"
+    "Configuration can so be spread over several packages and loaded when needed,\n"
+    "and only if they are installed.  Each entry point must load to a\n"
+    "dictionary-like or Configuration-like object, which is merged into this\n"
+    "one.  A package with much configuration should keep it in a local\n"
+    "configuration file of its own and load that from the entry point's module.\n"
+    "\n"
+    "An entry point that fails to load or merge is logged (with its traceback)\n"
+    "and skipped.  Returns the list of entry points whose content was merged.\n";
+
+// def load_entrypoint(self, group):
+//     loaded_eps = []
+//     for ep in iter_entry_points(group=group):
+//         try:
+//             self.update(ep.load())
+//             loaded_eps.append(ep)
+//         except Exception:
+//             logger.exception("Failed to load configuration from entrypoint: %s" % ep.dist)
+//     return loaded_eps
+PyObject *Configuration_load_entrypoint(Call &c) {
+    PyObject *self = c[0], *group = c[1];
+    Ref loaded = Ref::steal(PyList_New(0));
+    if (!loaded) return nullptr;
+    Ref iter_entry_points = g_iter_entry_points.get();
+    if (!iter_entry_points) return nullptr;
+    Ref entry_points = call_with_keywords(iter_entry_points.get(), {group}, constants.group_keyword.get());
+    if (!entry_points) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(entry_points.get()));
+    if (!it) return nullptr;
+    while (Ref ep = Ref::steal(PyIter_Next(it.get()))) {
+        Ref merged;
+        if (Ref update = Ref::steal(PyObject_GetAttr(self, n_update))) {
+            if (Ref content = call_method(ep.get(), n_load)) merged = call(update.get(), content.get());
+        }
+        if (merged) {
+            if (PyList_Append(loaded.get(), ep.get()) < 0) return nullptr;
+            continue;
+        }
+        if (!error_is(PyExc_Exception)) return nullptr;
+        Handling handling;
+        Ref logger = g_logger.get();
+        if (!logger) return nullptr;
+        Ref log = Ref::steal(PyObject_GetAttr(logger.get(), n_exception));
+        if (!log) return nullptr;
+        Ref dist = Ref::steal(PyObject_GetAttr(ep.get(), n_dist));
+        if (!dist) return nullptr;
+        Ref message = Ref::steal(
+            PyUnicode_FromFormat("Failed to load configuration from entrypoint: %S", dist.get()));
+        if (!message || !call(log.get(), message.get())) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return loaded.release();
+}
+
+// ------------------------------------------------------------------ module level
+
+int make_constants() {
+    Ref equals = Ref::steal(Py_BuildValue("(s)", "="));
+    Ref hash = Ref::steal(Py_BuildValue("(s)", "#"));
+    if (!equals || !hash) return -1;
+    constants.parser_options.set(Ref::steal(PyTuple_Pack(2, equals.get(), hash.get())));
+    constants.parser_keywords.set(Ref::steal(Py_BuildValue("(ss)", "delimiters", "comment_prefixes")));
+    constants.group_keyword.set(Ref::steal(Py_BuildValue("(s)", "group")));
+    constants.read_mode.set(Ref::steal(PyUnicode_InternFromString("r")));
+    return constants.parser_options && constants.parser_keywords && constants.group_keyword &&
+                   constants.read_mode
+               ? 0
+               : -1;
+}
+
+int exec(Module &m) {
+    if (make_constants() < 0) return -1;
+    // import os, yaml, logging, configparser
+    if (m.import("os") < 0 || m.import("yaml") < 0 || m.import("logging") < 0 ||
+        m.import("configparser") < 0)
+        return -1;
+    // from pkg_resources import iter_entry_points
+    if (m.from_import("pkg_resources", {"iter_entry_points"}) < 0) return -1;
+    // from collections.abc import Mapping
+    if (m.from_import("collections.abc", {"Mapping"}) < 0) return -1;
+    // from .coffer import NestedCoffer
+    if (m.from_import("coffer", {"NestedCoffer"}, 1) < 0) return -1;
+    // from orvane.utils.strings import typecast_str
+    if (m.from_import("orvane.utils.strings", {"typecast_str"}) < 0) return -1;
+
+    // logger = logging.getLogger(__name__)
+    Ref logging = m.get("logging"), name = m.get("__name__");
+    if (!logging || !name) return -1;
+    Ref get_logger = Ref::steal(PyObject_GetAttr(logging.get(), n_getLogger));
+    if (!get_logger || m.set("logger", call(get_logger.get(), name.get())) < 0) return -1;
+
+    // class Configuration(NestedCoffer)
+    Ref nested = m.get("NestedCoffer");
+    if (!nested) return -1;
+    Ref configuration = m.define_class("Configuration", {nested.get()}, nullptr, {
+        method("copy", Configuration_copy, {"self"}, copy_doc),
+        method("__setitem__", Configuration_setitem, {"self", "key", "value"}),
+        method("load_cfgs", Configuration_load_cfgs, {"self", "*files"}),
+        method("load_yamls", Configuration_load_yamls, {"self", "*files"}),
+        method("load_entrypoint", Configuration_load_entrypoint, {"self", "group"}, load_entrypoint_doc),
+    });
+    if (!configuration) return -1;
+
+    return m.set_test({});
+}
+
+}  // namespace
+
+TESSEL_MODULE(configuration, "orvane.tessel.configuration", nullptr, exec)
