@@ -16,6 +16,16 @@ Site &GeneratorSpec::site() {
     return *site_;
 }
 
+PyObject *GeneratorSpec::name_object() {
+    if (!name_object_) name_object_.set(Ref::steal(PyUnicode_InternFromString(name_)));
+    return name_object_.get();
+}
+
+PyObject *GeneratorSpec::qualname_object() {
+    if (!qualname_object_) qualname_object_.set(Ref::steal(PyUnicode_FromString(qualname_)));
+    return qualname_object_.get();
+}
+
 namespace {
 
 struct Generator {
@@ -331,8 +341,8 @@ int ready_generator_type() {
 
 Ref make_generator(GeneratorSpec &spec, std::unique_ptr<GeneratorBody> body) {
     if (ready_generator_type() < 0) return {};
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name()));
-    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname()));
+    Ref name = Ref::borrow(spec.name_object());
+    Ref qualname = Ref::borrow(spec.qualname_object());
     if (!name || !qualname) return {};
     Generator *g = PyObject_GC_New(Generator, &GeneratorType);
     if (!g) return {};

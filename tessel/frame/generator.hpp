@@ -34,11 +34,16 @@ public:
     const char *name() const { return name_; }
     const char *qualname() const { return qualname_; }
     Site &site();
+    // The same names as str objects, made on first use and shared by every
+    // generator of the kind (borrowed; null with an error if they cannot be made).
+    PyObject *name_object();
+    PyObject *qualname_object();
 
 private:
     const char *name_, *qualname_;
     std::source_location where_;
     std::unique_ptr<Site> site_;
+    Held name_object_, qualname_object_;
 };
 
 extern PyTypeObject GeneratorType;
