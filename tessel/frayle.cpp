@@ -23,11 +23,133 @@ Name n_data("data"), n_ref("ref"), n_remove("remove"), n_ReferenceType("Referenc
     n___setitem__("__setitem__"), n___iadd__("__iadd__"), n_append("append"), n_index("index"),
     n_count("count"), n_pop("pop"), n_insert("insert"), n_extend("extend"), n_sort("sort"),
     n_key("key"), n_reverse("reverse"), n_format("format"), n_value_type("value_type");
-Global g_weakref("weakref"), g_Frayle("Frayle");
+Global g_Frayle("Frayle");
 
 Held empty_tuple, reversed_slice, add_message;  // (), slice(None, None, -1), the `+` template
 
 PyObject *const ref_type = reinterpret_cast<PyObject *>(&_PyWeakref_RefType);
+
+// ------------------------------------------------------------------ remembered lookups
+//
+// The hot methods read the same names over and over: the global `weakref`,
+// its `ref`, `self.remove` and `self.data`.  Each lookup is remembered with
+// the version tags of the dictionaries and the class it consulted.  The
+// interpreter gives a dictionary a new version on every change and a class a
+// new tag whenever it or a class in its MRO changes, and never reuses either,
+// so while they match, the ordinary lookup would take the same steps and find
+// the same object.  Remembered objects are borrowed from those dictionaries.
+
+bool type_unchanged(PyTypeObject *type, unsigned int tag) {
+    return tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+           type->tp_version_tag == tag;
+}
+
+// A module global: the module's dict, then the builtins (as Global reads it).
+class RememberedGlobal {
+public:
+    explicit RememberedGlobal(const char *name) : name_(name), global_(name) {}
+
+    Ref get() {
+        PyObject *globals = module_globals();
+        if (!globals) return global_.get();
+        uint64_t version = compat::dict_version(globals);
+        if (value_ && version == version_) return Ref::borrow(value_);
+        value_ = nullptr;
+        PyObject *found = PyDict_GetItemWithError(globals, name_);
+        if (!found) return PyErr_Occurred() ? Ref() : global_.get();
+        Ref result = Ref::borrow(found);
+        if (version != 0 && compat::dict_version(globals) == version) {
+            value_ = found;
+            version_ = version;
+        }
+        return result;
+    }
+
+private:
+    Name name_;
+    Global global_;
+    PyObject *value_ = nullptr;  // borrowed from the module dict at version_
+    uint64_t version_ = 0;
+};
+
+// An attribute of an object whose class looks attributes up the generic way
+// (or a module, which does that first): a data descriptor of the class, else
+// the instance dict, else a descriptor or value of the class.  What is
+// remembered is either the instance dict's value or the class's non-data
+// descriptor, which is bound anew at each use.
+class RememberedAttr {
+public:
+    explicit RememberedAttr(const Name &name) : name_(name) {}
+
+    Ref get(PyObject *obj) {
+        PyTypeObject *type = Py_TYPE(obj);
+        if (type->tp_getattro != PyObject_GenericGetAttr && type != &PyModule_Type)
+            return Ref::steal(PyObject_GetAttr(obj, name_));
+        PyObject **dictptr = compat::dict_ptr(obj);
+        PyObject *dict = dictptr ? *dictptr : nullptr;
+        if (found_ && type == type_ && type_unchanged(type, tag_) && dict == dict_ &&
+            (!dict || compat::dict_version(dict) == dict_version_)) {
+            if (in_dict_) return Ref::borrow(found_);
+            return Ref::steal(Py_TYPE(found_)->tp_descr_get(found_, obj, reinterpret_cast<PyObject *>(type)));
+        }
+        return lookup(obj, type);
+    }
+
+private:
+    // The generic lookup, step by step, remembering what it found when the
+    // dictionaries stayed as they were while it ran.
+    Ref lookup(PyObject *obj, PyTypeObject *type) {
+        found_ = nullptr;
+        unsigned int tag = compat::type_version(type, name_);
+        Ref descr = Ref::borrow(compat::type_lookup(type, name_));
+        descrgetfunc get = descr ? Py_TYPE(descr.get())->tp_descr_get : nullptr;
+        if (get && PyDescr_IsData(descr.get()))
+            return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject *>(type)));
+        PyObject **dictptr = compat::dict_ptr(obj);
+        Ref dict = Ref::borrow(dictptr ? *dictptr : nullptr);
+        uint64_t version = 0;
+        if (dict) {
+            version = PyDict_CheckExact(dict.get()) ? compat::dict_version(dict.get()) : 0;
+            PyObject *value = PyDict_GetItemWithError(dict.get(), name_);
+            if (value) {
+                Ref result = Ref::borrow(value);
+                remember(type, tag, dict.get(), version, value, true);
+                return result;
+            }
+            if (PyErr_Occurred()) return {};
+        }
+        if (get) {
+            remember(type, tag, dict.get(), dict ? version : 1, descr.get(), false);
+            return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject *>(type)));
+        }
+        if (descr) return descr;
+        return Ref::steal(PyObject_GetAttr(obj, name_));  // the error, or a module's __getattr__
+    }
+
+    void remember(PyTypeObject *type, unsigned int tag, PyObject *dict, uint64_t version,
+                  PyObject *found, bool in_dict) {
+        if (version == 0 || !type_unchanged(type, tag)) return;
+        if (dict && compat::dict_version(dict) != version) return;
+        type_ = type;
+        tag_ = tag;
+        dict_ = dict;
+        dict_version_ = version;
+        found_ = found;
+        in_dict_ = in_dict;
+    }
+
+    const Name &name_;
+    PyTypeObject *type_ = nullptr;
+    unsigned int tag_ = 0;
+    PyObject *dict_ = nullptr;  // compared only; null for an object without a dict yet
+    uint64_t dict_version_ = 0;
+    PyObject *found_ = nullptr;  // borrowed: the dict's value, or the class's descriptor
+    bool in_dict_ = false;
+};
+
+RememberedGlobal g_weakref("weakref");
+RememberedAttr weakref_ref(n_ref), weakref_ReferenceType(n_ReferenceType), self_remove(n_remove),
+    self_data(n_data);
 
 // ------------------------------------------------------------------ UserList's own methods
 //
@@ -40,6 +162,10 @@ struct BaseMethod {
     const Name &name;
     PyObject *function = nullptr;  // process lifetime; null when UserList had no plain function
     PyObject *code = nullptr;
+    // The last walk's answer, for this class at this version tag.
+    PyTypeObject *type = nullptr;
+    unsigned int tag = 0;
+    bool found = false;
 };
 
 BaseMethod base_contains{n___contains__};  // return item in self.data
@@ -50,8 +176,8 @@ BaseMethod base_index{n_index};            // return self.data.index(item, *args
 BaseMethod base_count{n_count};            // return self.data.count(item)
 
 int record(PyObject *userlist, BaseMethod &m) {
-    PyObject *dict = reinterpret_cast<PyTypeObject *>(userlist)->tp_dict;
-    PyObject *f = dict ? PyDict_GetItemWithError(dict, m.name) : nullptr;
+    Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(userlist)));
+    PyObject *f = dict ? PyDict_GetItemWithError(dict.get(), m.name) : nullptr;
     if (!f) return PyErr_Occurred() ? -1 : 0;
     if (!PyFunction_Check(f)) return 0;
     m.function = compat::new_ref(f);
@@ -61,25 +187,38 @@ int record(PyObject *userlist, BaseMethod &m) {
 
 // Whether super() in the method being called finds `m` unchanged.  Nothing
 // here runs code: the walk reads the class dictionaries by string key.
-bool lands_on(const Call &c, const BaseMethod &m) {
+bool lands_on(const Call &c, BaseMethod &m) {
     PyObject *klass = c.fn->klass, *self = c[0];
-    if (!klass || !m.function || !PyType_Check(klass)) return false;
+    if (!klass || !m.function || PyFunction_GET_CODE(m.function) != m.code) return false;
     PyTypeObject *type = Py_TYPE(self);
+    if (type == m.type && type_unchanged(type, m.tag)) return m.found;
+    if (!PyType_Check(klass) || !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(klass)))
+        return false;
+    unsigned int tag = compat::type_version(type, m.name);
     PyObject *mro = type->tp_mro;
-    if (!mro || !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(klass))) return false;
+    if (!mro) return false;
+    bool found = false;
     Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
     while (i < n && PyTuple_GET_ITEM(mro, i) != klass) ++i;
     for (++i; i < n; ++i) {
-        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
         if (!dict) continue;
-        PyObject *found = PyDict_GetItemWithError(dict, m.name);
-        if (found) return found == m.function && PyFunction_GET_CODE(found) == m.code;
+        PyObject *attr = PyDict_GetItemWithError(dict.get(), m.name);
+        if (attr) {
+            found = attr == m.function;
+            break;
+        }
         if (PyErr_Occurred()) {
             PyErr_Clear();  // the ordinary super() call will meet it again
             return false;
         }
     }
-    return false;
+    if (type_unchanged(type, tag)) {
+        m.type = type;
+        m.tag = tag;
+        m.found = found;
+    }
+    return found;
 }
 
 // ------------------------------------------------------------------ references
@@ -88,14 +227,14 @@ bool lands_on(const Call &c, const BaseMethod &m) {
 Ref ref_factory() {
     Ref weakref = g_weakref.get();
     if (!weakref) return {};
-    return Ref::steal(PyObject_GetAttr(weakref.get(), n_ref));
+    return weakref_ref.get(weakref.get());
 }
 
 // weakref.ref(obj, self.remove): the entry that stores `obj` in `self`.
 Ref wrap(PyObject *self, PyObject *obj) {
     Ref factory = ref_factory();
     if (!factory) return {};
-    Ref remove = Ref::steal(PyObject_GetAttr(self, n_remove));
+    Ref remove = self_remove.get(self);
     if (!remove) return {};
     if (factory.get() == ref_type) return Ref::steal(PyWeakref_NewRef(obj, remove.get()));
     return call(factory.get(), obj, remove.get());
@@ -126,10 +265,12 @@ Ref probe(PyObject *item) {
     return call(factory.get(), item);
 }
 
-// ref(): the object, or None once it is gone.
-Ref deref(PyObject *entry) {
-    if (Py_TYPE(entry) == &_PyWeakref_RefType) return Ref::borrow(PyWeakref_GET_OBJECT(entry));
-    return call(entry);
+// ref(): the object, or None once it is gone.  Calling a plain reference
+// runs no code, so `entry` may be borrowed from a list.
+inline Ref deref(PyObject *entry) {
+    if (Py_TYPE(entry) == &_PyWeakref_RefType) return Ref::borrow(compat::weakref_object(entry));
+    Ref held = Ref::borrow(entry);
+    return call(held.get());
 }
 
 // ------------------------------------------------------------------ scanning without code
@@ -150,7 +291,7 @@ int quick_equal(PyObject *entry, PyObject *probe, PyObject *target) {
     if (entry == probe) return 1;
     if (Py_TYPE(entry) != &_PyWeakref_RefType) return -1;
     if (target == Py_None) return 0;
-    PyObject *object = PyWeakref_GET_OBJECT(entry);
+    PyObject *object = compat::weakref_object(entry);
     if (object == Py_None) return 0;
     if (!plain_eq(object)) return -1;
     return object == target;
@@ -158,7 +299,7 @@ int quick_equal(PyObject *entry, PyObject *probe, PyObject *target) {
 
 bool quick_probe(PyObject *probe, PyObject **target) {
     if (Py_TYPE(probe) != &_PyWeakref_RefType) return false;
-    *target = PyWeakref_GET_OBJECT(probe);
+    *target = compat::weakref_object(probe);
     return *target == Py_None || plain_eq(*target);
 }
 
@@ -169,6 +310,19 @@ Py_ssize_t quick_find(PyObject *data, PyObject *probe) {
     if (!quick_probe(probe, &target)) return kUndecided;
     PyObject **items = reinterpret_cast<PyListObject *>(data)->ob_item;
     Py_ssize_t n = PyList_GET_SIZE(data);
+    if (target == Py_None) {
+        // The automatic removal: the probe is dead, so it equals only itself,
+        // and every entry before it must be a plain reference.  Only the type
+        // of each entry is read; fetching the ones ahead hides the latency.
+        constexpr Py_ssize_t ahead = 16;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *entry = items[i];
+            if (i + ahead < n) __builtin_prefetch(items[i + ahead]);
+            if (entry == probe) return i;
+            if (Py_TYPE(entry) != &_PyWeakref_RefType) return kUndecided;
+        }
+        return kNotFound;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         int eq = quick_equal(items[i], probe, target);
         if (eq) return eq > 0 ? i : kUndecided;
@@ -237,7 +391,7 @@ PyObject *Frayle_contains(Call &c) {
     }
     Ref ref = probe(c[1]);
     if (!ref) return nullptr;
-    Ref data = Ref::steal(PyObject_GetAttr(self, n_data));
+    Ref data = self_data.get(self);
     if (!data) return nullptr;
     if (PyList_CheckExact(data.get())) {
         Py_ssize_t found = quick_find(data.get(), ref.get());
@@ -257,7 +411,7 @@ public:
 
     Step resume(Ref &out) override {
         if (!selected_) {
-            Ref data = Ref::steal(PyObject_GetAttr(self_.get(), n_data));
+            Ref data = self_data.get(self_.get());
             if (!data) return Step::Error;
             selected_ = Ref::steal(PyObject_GetItem(data.get(), index_.get()));
             if (!selected_) return Step::Error;
@@ -267,15 +421,14 @@ public:
                 walk_ = false;
             }
         }
-        Ref entry;
         if (walk_) {
             if (pos_ >= PyList_GET_SIZE(selected_.get())) return Step::Return;
-            entry = Ref::borrow(PyList_GET_ITEM(selected_.get(), pos_++));
+            out = deref(PyList_GET_ITEM(selected_.get(), pos_++));
         } else {
-            entry = Ref::steal(PyIter_Next(selected_.get()));
+            Ref entry = Ref::steal(PyIter_Next(selected_.get()));
             if (!entry) return PyErr_Occurred() ? Step::Error : Step::Return;
+            out = deref(entry.get());
         }
-        out = deref(entry.get());
         return out ? Step::Yield : Step::Error;
     }
 
@@ -307,7 +460,7 @@ PyObject *Frayle_getitem(Call &c) {
     // return super().__getitem__(index)()
     Ref entry;
     if (lands_on(c, base_getitem)) {
-        Ref data = Ref::steal(PyObject_GetAttr(self, n_data));
+        Ref data = self_data.get(self);
         if (!data) return nullptr;
         entry = Ref::steal(PyObject_GetItem(data.get(), index));
     } else {
@@ -334,24 +487,26 @@ public:
     explicit IterBody(PyObject *self) : self_(Ref::borrow(self)) {}
 
     Step resume(Ref &out) override {
-        if (!data_) {
-            data_ = Ref::steal(PyObject_GetAttr(self_.get(), n_data));
-            if (!data_) return Step::Error;
-            if (!PyList_CheckExact(data_.get())) {
-                iter_ = Ref::steal(PyObject_GetIter(data_.get()));
-                if (!iter_) return Step::Error;
-            }
-        }
-        Ref entry;
-        if (!iter_) {
+        if (walk_) {
             // By position, against the current length: entries that leave
             // during the loop shift the rest under it, as for any list.
-            if (pos_ >= PyList_GET_SIZE(data_.get())) return Step::Return;
-            entry = Ref::borrow(PyList_GET_ITEM(data_.get(), pos_++));
-        } else {
-            entry = Ref::steal(PyIter_Next(iter_.get()));
-            if (!entry) return PyErr_Occurred() ? Step::Error : Step::Return;
+            PyObject *data = data_.get();
+            if (pos_ >= PyList_GET_SIZE(data)) return Step::Return;
+            out = deref(PyList_GET_ITEM(data, pos_++));
+            return out ? Step::Yield : Step::Error;
         }
+        if (!data_) {  // first advanced: read `data` once
+            data_ = self_data.get(self_.get());
+            if (!data_) return Step::Error;
+            if (PyList_CheckExact(data_.get())) {
+                walk_ = true;
+                return resume(out);
+            }
+            iter_ = Ref::steal(PyObject_GetIter(data_.get()));
+            if (!iter_) return Step::Error;
+        }
+        Ref entry = Ref::steal(PyIter_Next(iter_.get()));
+        if (!entry) return PyErr_Occurred() ? Step::Error : Step::Return;
         out = deref(entry.get());
         return out ? Step::Yield : Step::Error;
     }
@@ -365,6 +520,7 @@ public:
 
 private:
     Ref self_, data_, iter_;  // iter_ only when `data` is not a plain list
+    bool walk_ = false;       // `data` is a plain list, walked by position
     Py_ssize_t pos_ = 0;
 };
 
@@ -433,7 +589,7 @@ PyObject *Frayle_remove(Call &c) {
     // else: super().remove(weakref.ref(item))
     Ref weakref = g_weakref.get();
     if (!weakref) return nullptr;
-    Ref reference_type = Ref::steal(PyObject_GetAttr(weakref.get(), n_ReferenceType));
+    Ref reference_type = weakref_ReferenceType.get(weakref.get());
     if (!reference_type) return nullptr;
     int is_ref = PyObject_IsInstance(item, reference_type.get());
     if (is_ref < 0) return nullptr;
@@ -450,7 +606,7 @@ PyObject *Frayle_remove(Call &c) {
     }
     Ref ref = is_ref ? Ref::borrow(item) : probe(item);
     if (!ref) return nullptr;
-    Ref data = Ref::steal(PyObject_GetAttr(self, n_data));
+    Ref data = self_data.get(self);
     if (!data) return nullptr;
     if (PyList_CheckExact(data.get())) {
         Py_ssize_t found = quick_find(data.get(), ref.get());
@@ -479,7 +635,7 @@ PyObject *Frayle_append(Call &c) {
     }
     Ref entry = wrap(self, c[1]);
     if (!entry) return nullptr;
-    Ref data = Ref::steal(PyObject_GetAttr(self, n_data));
+    Ref data = self_data.get(self);
     if (!data) return nullptr;
     if (PyList_CheckExact(data.get())) {
         if (PyList_Append(data.get(), entry.get()) < 0) return nullptr;
@@ -490,7 +646,7 @@ PyObject *Frayle_append(Call &c) {
 }
 
 // Shared by index and count: super().<name>(weakref.ref(item)).
-PyObject *probing_call(Call &c, const BaseMethod &m) {
+PyObject *probing_call(Call &c, BaseMethod &m) {
     PyObject *self = c[0];
     if (!lands_on(c, m)) {
         PyObject *klass = c.defining_class();
@@ -503,7 +659,7 @@ PyObject *probing_call(Call &c, const BaseMethod &m) {
     }
     Ref ref = probe(c[1]);
     if (!ref) return nullptr;
-    Ref data = Ref::steal(PyObject_GetAttr(self, n_data));
+    Ref data = self_data.get(self);
     if (!data) return nullptr;
     if (PyList_CheckExact(data.get())) {
         Py_ssize_t n = &m == &base_count ? quick_count(data.get(), ref.get())

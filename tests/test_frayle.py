@@ -551,6 +551,26 @@ def test_weakref_global_is_read_at_each_use(monkeypatch):
     assert made[-1] == 2
 
 
+def test_remove_is_looked_up_on_the_instance_at_each_wrap():
+    class Sub(Frayle):
+        pass
+
+    a, b, c = objs(1, 2, 3)
+    lst = Sub([a])
+    lst.append(a)
+    calls = []
+    Sub.remove = lambda self, ref: calls.append(("class", ref))
+    lst.append(b)
+    lst.remove = lambda ref: calls.append(("instance", ref))
+    lst.extend([c])
+    del lst.remove
+    lst.insert(0, c)
+    assert [r.__callback__.__func__ for r in lst.data if hasattr(r.__callback__, "__func__")] == [
+        Sub.remove, Frayle.remove, Frayle.remove, Sub.remove]
+    del b, c  # b was stored once, c once through each override
+    assert sorted(kind for kind, ref in calls) == ["class", "class", "instance"]
+
+
 def test_base_methods_are_reached_through_super(monkeypatch):
     """Replacing a UserList method must be seen, whatever shortcut is taken."""
     calls = []

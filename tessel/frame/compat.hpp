@@ -101,6 +101,24 @@ inline unsigned int type_version(PyTypeObject *type, PyObject *any_interned_name
 
 inline PyObject **dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
 
+// The version of a dict (PEP 509): every change to the dict gives it a new
+// one, and versions are never reused, so (dict, version) identifies what a
+// lookup in it finds.  0 means "no usable version".
+inline uint64_t dict_version(PyObject *dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// The object of a weak reference (borrowed), or None once it is gone.
+inline PyObject *weakref_object(PyObject *ref) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return PyWeakref_GET_OBJECT(ref);
+#pragma GCC diagnostic pop
+}
+
 inline PyObject *tuple_from_array(PyObject *const *items, Py_ssize_t n) {
     PyObject *t = PyTuple_New(n);
     if (!t) return nullptr;
