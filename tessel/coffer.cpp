@@ -144,10 +144,10 @@ PyObject *after(PyTypeObject *t, const Held &klass, PyObject *name) {
     Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
     while (i < n && PyTuple_GET_ITEM(mro, i) != klass.get()) ++i;
     for (++i; i < n; ++i) {
-        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
         if (!dict) continue;
-        PyObject *found = PyDict_GetItemWithError(dict, name);  // str key: no code runs
-        if (found) return found;
+        PyObject *found = PyDict_GetItemWithError(dict.get(), name);  // str key: no code runs
+        if (found) return found;  // the class's dict keeps it alive
         PyErr_Clear();
     }
     return nullptr;
@@ -469,7 +469,7 @@ Ref getitem(PyObject *self, PyObject *key, Py_ssize_t start) {
     }
     Ref value = base_getitem(self, p, d.head.get());
     if (!value) return {};
-    RecursionGuard guard(" while looking up a dotted key");
+    DeepGuard guard(" while looking up a dotted key");
     if (!guard) return {};
     return subscript(value.get(), d.rest.get(), d.rest_start);
 }
@@ -493,7 +493,7 @@ int setitem(PyObject *self, PyObject *key, Py_ssize_t start, PyObject *value) {
         if (!k) return -1;
         return base_setitem(self, profile(Py_TYPE(self)), k.get(), value);
     }
-    RecursionGuard guard(" while assigning to a dotted key");
+    DeepGuard guard(" while assigning to a dotted key");
     if (!guard) return -1;
     // level = self.setdefault(head, type(self)())
     Setdefault how;
@@ -534,7 +534,7 @@ int contains(PyObject *self, PyObject *key, Py_ssize_t start) {
         value = base_getitem(self, p, d.head.get());
         if (!value) return -1;
     }
-    RecursionGuard guard(" while testing a dotted key");
+    DeepGuard guard(" while testing a dotted key");
     if (!guard) return -1;
     return member(value.get(), d.rest.get(), d.rest_start);
 }
@@ -552,7 +552,7 @@ int delitem(PyObject *self, PyObject *key, Py_ssize_t start) {
     }
     Ref value = base_getitem(self, p, d.head.get());
     if (!value) return -1;
-    RecursionGuard guard(" while deleting a dotted key");
+    DeepGuard guard(" while deleting a dotted key");
     if (!guard) return -1;
     return remove(value.get(), d.rest.get(), d.rest_start);
 }
@@ -625,7 +625,7 @@ int merge_item(PyObject *self, PyObject *iterable, PyObject *item) {
 // NestedCoffer.update(self, *args, **kwargs); `kwargs` is a dict or null.
 PyObject *update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs) {
     if (nargs > 1) return raise(PyExc_TypeError, "expected at most 1 arguments, got %zd", nargs);
-    RecursionGuard guard(" while merging nested mappings");
+    DeepGuard guard(" while merging nested mappings");
     if (!guard) return nullptr;
     Ref self_ref = Ref::borrow(self);
     Ref iterable = Ref::borrow(nargs ? args[0] : known.empty_tuple.get());

@@ -227,8 +227,8 @@ def test_construction_builds_levels_of_the_own_class(NC):
     ("a.b.c", 1), ("a.b", {"c": 1}), ("a", {"b": {"c": 1}, "": 4}), ("a.", 4),
     ("t.k", 5),                       # a plain dict level takes the rest as one key
     ("t.k.j", ("KeyError", "'k.j'")),
-    ("l.0", ("TypeError", "list indices must be integers or slices, not str")),
-    ("s.x", ("TypeError", "string indices must be integers")),
+    ("l.0", outcome(lambda: [1]["0"])),   # the containers' own errors
+    ("s.x", outcome(lambda: "str"["x"])),
     ("q.r", ("KeyError", "'q'")), ("a.x.y", ("KeyError", "'x'")), ("missing", ("KeyError", "'missing'")),
     (".a", ("KeyError", "''")), (1, "one"), ((1, 2), "pair"), (b"a.b", "bytes"),
 ])
@@ -248,7 +248,7 @@ def test_dotted_read(NC, key, expected):
     ("a.b.c", True), ("a.b.x", False), ("a.x.y", False), ("q.r", False), ("a", True), ("x", False),
     ("s.b", True), ("s.q", False),             # a str value tests substrings
     ("l.v", True), ("t.k", True), ("t.z", False),
-    ("i.x", ("TypeError", "argument of type 'int' is not iterable")),
+    ("i.x", outcome(lambda: "x" in 5)),
     (1, True), (b"a.b", False),
 ])
 def test_dotted_contains(NC, key, expected):

@@ -4,6 +4,11 @@
 #include "module.hpp"
 
 #include <cstdarg>
+#include <cstdint>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 
 namespace tessel {
 
@@ -61,6 +66,42 @@ PyObject *raise(PyObject *type, const char *format, ...) {
     PyErr_FormatV(type, format, va);
     va_end(va);
     return nullptr;
+}
+
+namespace {
+
+// The lowest stack address a deep recursion may reach on this thread (0 when
+// unknown): the stack's end plus a margin for raising and reporting the error.
+thread_local uintptr_t stack_floor = 0;
+thread_local bool stack_known = false;
+
+uintptr_t find_stack_floor() {
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+    void *low = nullptr;
+    size_t size = 0;
+    int failed = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    if (failed || !low || !size) return 0;
+    size_t margin = size / 4 < 256 * 1024 ? size / 4 : 256 * 1024;
+    return reinterpret_cast<uintptr_t>(low) + margin;
+#else
+    return 0;
+#endif
+}
+
+}  // namespace
+
+bool stack_has_room(const char *where) {
+    if (!stack_known) {
+        stack_floor = find_stack_floor();
+        stack_known = true;
+    }
+    char here;
+    if (!stack_floor || reinterpret_cast<uintptr_t>(&here) > stack_floor) return true;
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    return false;
 }
 
 }  // namespace tessel

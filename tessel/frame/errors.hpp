@@ -51,6 +51,26 @@ private:
     bool ok_;
 };
 
+// Whether the running thread's C stack still has room for another level of a
+// deep recursion; if not, raises RecursionError ("maximum recursion depth
+// exceeded" + where) and returns false.  For recursion whose levels take more
+// stack than the interpreter's limit allows for: newer interpreters count C
+// levels separately and allow thousands of them.
+bool stack_has_room(const char *where);
+
+// A RecursionGuard that also watches the C stack itself.
+class DeepGuard {
+public:
+    explicit DeepGuard(const char *where) : guard_(where), ok_(guard_ && stack_has_room(where)) {}
+    DeepGuard(const DeepGuard &) = delete;
+    DeepGuard &operator=(const DeepGuard &) = delete;
+    explicit operator bool() const { return ok_; }
+
+private:
+    RecursionGuard guard_;
+    bool ok_;
+};
+
 // The body of an `except` block: takes the pending exception and makes it the
 // one being handled for the life of the scope, so that sys.exc_info() shows it
 // and every exception raised meanwhile gets it as __context__.  The exception
