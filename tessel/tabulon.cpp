@@ -493,13 +493,28 @@ PyObject *Tabulon_setitem(Call &c) {
     return super_call(c, n___setitem__, {index, pair.get()}).release();
 }
 
+// True when super() of `klass` on `self` finds list's own methods: `self` is
+// exactly of that class, and its MRO is (klass, list, object).
+bool base_is_list(PyObject *klass, PyObject *self) {
+    if (reinterpret_cast<PyObject *>(Py_TYPE(self)) != klass) return false;
+    PyObject *mro = Py_TYPE(self)->tp_mro;
+    return mro && PyTuple_GET_SIZE(mro) == 3 &&
+           PyTuple_GET_ITEM(mro, 1) == reinterpret_cast<PyObject *>(&PyList_Type);
+}
+
 // def append(self, item)
 PyObject *Tabulon_append(Call &c) {
     Ref path, obj;
     if (unpack2(c[1], path, obj) < 0) return pair_error();
     Ref pair = make_dict_item(path.get(), obj.get());
     if (!pair) return nullptr;
-    return super_call(c, n_append, {pair.get()}).release();
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    if (base_is_list(klass, c[0])) {  // super().append is list.append
+        if (PyList_Append(c[0], pair.get()) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    return super_call(klass, c[0], n_append, {pair.get()}).release();
 }
 
 // def extend(self, items)

@@ -330,6 +330,22 @@ def test_interrupts_pass_through_the_pair_check():
         Tabulon([Interrupting()])
 
 
+def test_writes_reach_the_base_through_super():
+    class Loud(list):
+        def append(self, item):
+            super().append(("loud", item))
+
+        def insert(self, index, item):
+            super().insert(index, ("loud", item))
+
+    class Both(Tabulon, Loud):
+        pass
+    b = Both()
+    b.append(("p", 1))
+    b.insert(0, ("q", 2))
+    assert b == [("loud", ("q", 2)), ("loud", ("p", 1))] and type(b[1][1]) is DictItem
+
+
 def test_unchecked_list_operations():
     t = Tabulon([("a", 1)])
     t += [5]

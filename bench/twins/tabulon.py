@@ -47,17 +47,21 @@ class Tabulon(list):
     def __flatten__(indict, path=None):
         path = path[:] if path else ()
         if isinstance(indict, MutableMapping):
-            entries = ((path + (key,), value) for key, value in indict.items())
+            for key, value in indict.items():
+                entry = path + (key,)
+                if isinstance(value, (MutableMapping, list, tuple)) and value:
+                    yield from Tabulon.__flatten__(value, entry)
+                else:
+                    yield DictItem(entry, value)
         elif isinstance(indict, (list, tuple)):
-            entries = ((path + (IndexMarker(indict, i),), value) for i, value in enumerate(indict))
+            for i, value in enumerate(indict):
+                entry = path + (IndexMarker(indict, i),)
+                if isinstance(value, (MutableMapping, list, tuple)) and value:
+                    yield from Tabulon.__flatten__(value, entry)
+                else:
+                    yield DictItem(entry, value)
         else:
             yield indict
-            return
-        for entry_path, value in entries:
-            if isinstance(value, (MutableMapping, list, tuple)) and value:
-                yield from Tabulon.__flatten__(value, entry_path)
-            else:
-                yield DictItem(entry_path, value)
 
     def __setitem__(self, index, item):
         path, obj = _check(item)
