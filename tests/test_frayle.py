@@ -386,6 +386,16 @@ def test_indexing_and_slicing(cls):
 
 
 @pytest.mark.parametrize("cls", IMPLEMENTATIONS)
+@pytest.mark.parametrize("copy", [lambda lst: lst[0:2], reversed, lambda lst: lst + lst,
+                                  lambda lst: type(lst)(lst)], ids=["slice", "reversed", "add", "init"])
+def test_copies_fail_on_gone_objects(cls, copy):
+    a = Obj()
+    lazy = lazy_class(cls)([a, Obj()])  # the second object is gone at once
+    with pytest.raises(TypeError, match="cannot create weak reference to 'NoneType' object"):
+        copy(lazy)
+
+
+@pytest.mark.parametrize("cls", IMPLEMENTATIONS)
 def test_slice_of_a_subclass_calls_it_with_one_argument(cls):
     calls = []
 
@@ -669,6 +679,50 @@ OPERATIONS = {
     "count": lambda lst, keep, target: lst.count(target),
     "index": lambda lst, keep, target: lst.index(target),
 }
+
+
+def freeing(keep, gen_objs):
+    """A generator of `gen_objs` that frees a stored object before each."""
+    for o in gen_objs:
+        if keep:
+            keep.pop(0)
+        yield o
+
+
+DURING = {
+    "sort-key": lambda lst, keep, new: lst.sort(key=lambda o: (keep and keep.pop(0), o.n)[1]),
+    "extend": lambda lst, keep, new: lst.extend(freeing(keep, new)),
+    "init": lambda lst, keep, new: lst.__init__(freeing(keep, new)),
+    "setslice": lambda lst, keep, new: lst.__setitem__(slice(1, 3), freeing(keep, new)),
+    "iadd": lambda lst, keep, new: lst.__iadd__(freeing(keep, new)),
+    "repr": lambda lst, keep, new: [repr(o) for o in lst if keep and keep.pop(0) is not o],
+}
+
+
+@pytest.mark.parametrize("case", sorted(DURING))
+def test_objects_freed_inside_a_method(case):
+    """Callbacks run in the middle of the list's own methods."""
+    def scenario(cls):
+        keep = [Obj(n) for n in range(6)]
+        new = [Obj(10 + n) for n in range(3)]
+        lst = cls(keep)
+        try:
+            result = DURING[case](lst, keep, new)
+        except ValueError as exc:
+            result = str(exc)
+        # (during sort the list looks empty, so callbacks there find nothing
+        # to remove and their entries stay, dead)
+        return [o and o.n for o in lst], result if not isinstance(result, list) else len(result)
+
+    ignored = []
+    old_hook, sys.unraisablehook = sys.unraisablehook, lambda info: ignored.append(info.exc_type)
+    try:
+        ours = scenario(Frayle), list(ignored)
+        del ignored[:]
+        twins = scenario(twin_module.Frayle), list(ignored)
+    finally:
+        sys.unraisablehook = old_hook
+    assert ours == twins
 
 
 @pytest.mark.parametrize("action", sorted(ACTIONS))
