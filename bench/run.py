@@ -13,7 +13,7 @@ sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
 
-MODULES = ["coffer", "configuration", "logic", "frayle", "tabulon"]
+MODULES = ["coffer", "configuration", "arbel", "sigil", "frayle", "logic", "tabulon"]
 
 
 def main(argv):

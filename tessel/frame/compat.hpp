@@ -140,4 +140,35 @@ inline void init_static_type(PyTypeObject &t) {
 #endif
 }
 
+// Builds a str piece by piece in one growing buffer (the interpreter's own
+// writer, private API in every version we build for).
+class TextWriter {
+public:
+    TextWriter() noexcept {
+        _PyUnicodeWriter_Init(&w_);
+        w_.overallocate = 1;
+    }
+    ~TextWriter() {
+        if (!finished_) _PyUnicodeWriter_Dealloc(&w_);
+    }
+    TextWriter(const TextWriter &) = delete;
+    TextWriter &operator=(const TextWriter &) = delete;
+
+    int ascii(const char *text, Py_ssize_t n) { return _PyUnicodeWriter_WriteASCIIString(&w_, text, n); }
+    int str(PyObject *s) { return _PyUnicodeWriter_WriteStr(&w_, s); }
+    int substring(PyObject *s, Py_ssize_t start, Py_ssize_t end) {
+        return _PyUnicodeWriter_WriteSubstring(&w_, s, start, end);
+    }
+    // The text written so far, as a new str (or null with an error set); the
+    // writer is spent afterwards.
+    PyObject *finish() {
+        finished_ = true;
+        return _PyUnicodeWriter_Finish(&w_);
+    }
+
+private:
+    _PyUnicodeWriter w_;
+    bool finished_ = false;
+};
+
 }  // namespace tessel::compat

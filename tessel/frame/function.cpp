@@ -252,6 +252,43 @@ void use_init_slot(PyObject *klass) {
     PyErr_Clear();
 }
 
+// ---------------------------------------------------------------- __get__ slot
+//
+// The same for a descriptor class whose __get__ is one of our functions.  The
+// generic tp_descr_get looks __get__ up on the descriptor's type at every
+// read and calls it with (descriptor, instance or None, owner or None)
+// through a varargs helper; this slot does that same lookup and that same
+// call, straight through vectorcall.  Assigning or deleting __get__ on the
+// class puts the generic slot back, and subclasses get the generic one.
+
+namespace {
+
+PyObject *get_name() {
+    static PyObject *name = PyUnicode_InternFromString("__get__");
+    return name;
+}
+
+PyObject *function_get_slot(PyObject *self, PyObject *obj, PyObject *type) {
+    Ref get = Ref::borrow(compat::type_lookup(Py_TYPE(self), get_name()));
+    if (!get) return compat::new_ref(self);  // as the generic slot does
+    PyObject *argv[4] = {nullptr, self, obj ? obj : Py_None, type ? type : Py_None};
+    const size_t nargsf = 3 | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (Py_TYPE(get.get()) == &FunctionType)  // ours: straight to its binder
+        return function_vectorcall(get.get(), argv + 1, nargsf, nullptr);
+    return compat::vectorcall(get.get(), argv + 1, nargsf, nullptr);
+}
+
+}  // namespace
+
+void use_get_slot(PyObject *klass) {
+    if (!PyType_Check(klass) || !get_name()) return;
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(klass);
+    Ref dict = Ref::steal(compat::type_dict(type));
+    PyObject *get = dict ? PyDict_GetItemWithError(dict.get(), get_name()) : nullptr;
+    if (get && Py_TYPE(get) == &FunctionType) type->tp_descr_get = function_get_slot;
+    PyErr_Clear();
+}
+
 namespace {
 
 // ---------------------------------------------------------------- the type

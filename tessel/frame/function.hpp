@@ -113,4 +113,8 @@ void set_defining_class(PyObject *function, PyObject *klass);
 // the generic slot's argument conversions.
 void use_init_slot(PyObject *klass);
 
+// Lets the class, when its __get__ is one of our functions, be reached as a
+// descriptor without the generic slot's varargs call.
+void use_get_slot(PyObject *klass);
+
 }  // namespace tessel

@@ -445,6 +445,7 @@ Ref Module::define_class(const char *name, PyObject *bases_tuple, const char *do
     if (!cls) return {};
     for (const Ref &fn : functions) set_defining_class(fn.get(), cls.get());
     use_init_slot(cls.get());
+    use_get_slot(cls.get());
     if (PyDict_SetItem(state.globals, class_name.get(), cls.get()) < 0) return {};
     return cls;
 }
