@@ -213,12 +213,22 @@ struct MappingAnswer {
 };
 MappingAnswer mapping_answers[64];
 
+// Whether isinstance() against `mapping` still runs the metaclass methods we
+// know; the lookups are redone only when the metaclass changes.
 bool abc_unchanged(PyObject *mapping) {
+    static PyTypeObject *checked_meta = nullptr;
+    static unsigned int checked_tag = 0;
     PyTypeObject *meta = Py_TYPE(mapping);
-    PyObject *ic = compat::type_lookup(meta, n___instancecheck__);
-    PyObject *sc = compat::type_lookup(meta, n___subclasscheck__);
-    return ic && ic == known.instancecheck.get() && code_of(ic) == known.instancecheck_code.get() &&
-           sc && sc == known.subclasscheck.get() && code_of(sc) == known.subclasscheck_code.get();
+    unsigned int tag = compat::type_version(meta, n___instancecheck__);
+    if (!tag || meta != checked_meta || tag != checked_tag) {
+        if (compat::type_lookup(meta, n___instancecheck__) != known.instancecheck.get() ||
+            compat::type_lookup(meta, n___subclasscheck__) != known.subclasscheck.get())
+            return false;
+        checked_meta = tag ? meta : nullptr;
+        checked_tag = tag;
+    }
+    return code_of(known.instancecheck.get()) == known.instancecheck_code.get() &&
+           code_of(known.subclasscheck.get()) == known.subclasscheck_code.get();
 }
 
 long long cache_token() {
@@ -230,19 +240,21 @@ long long cache_token() {
 int is_mapping(PyObject *obj) {
     Ref mapping = g_Mapping.get();
     if (!mapping) return -1;
-    PyTypeObject *t = Py_TYPE(obj);
-    if (mapping.get() != known.mapping.get() || !known.cache_token || !abc_unchanged(mapping.get()) ||
-        t->tp_getattro != PyObject_GenericGetAttr ||
-        compat::type_lookup(t, n___class__) != known.object_class)
+    if (mapping.get() != known.mapping.get() || !known.cache_token || !abc_unchanged(mapping.get()))
         return PyObject_IsInstance(obj, mapping.get());
+    PyTypeObject *t = Py_TYPE(obj);
     unsigned int tag = compat::type_version(t, n___class__);
     long long token = cache_token();
     if (token == -1 && PyErr_Occurred()) return -1;
     MappingAnswer &a = mapping_answers[(reinterpret_cast<uintptr_t>(t) >> 6) % 64];
+    // An answer is kept only for a class whose instances report their own
+    // type as __class__, and stays valid while the class is unchanged.
     if (tag && a.type == t && a.tag == tag && a.token == token) return a.yes;
+    bool keep_answer = tag && t->tp_getattro == PyObject_GenericGetAttr &&
+                       compat::type_lookup(t, n___class__) == known.object_class;
     Ref keep = Ref::borrow(obj);
     int r = PyObject_IsInstance(obj, mapping.get());
-    if (r < 0 || !tag) return r;
+    if (r < 0 || !keep_answer) return r;
     // The check ran Python code: keep the answer only if nothing it depends on moved.
     long long after = cache_token();
     if (after == -1 && PyErr_Occurred()) return -1;
@@ -335,7 +347,7 @@ int base_contains(PyObject *self, const Profile &p, PyObject *key) {
 
 // ---------------------------------------------------------- the operations
 
-Ref getitem(PyObject *self, PyObject *key, Py_ssize_t start);
+Ref getitem(PyObject *self, PyObject *key, Py_ssize_t start, const Profile *known_profile = nullptr);
 int setitem(PyObject *self, PyObject *key, Py_ssize_t start, PyObject *value);
 int delitem(PyObject *self, PyObject *key, Py_ssize_t start);
 int contains(PyObject *self, PyObject *key, Py_ssize_t start);
@@ -343,7 +355,8 @@ PyObject *update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
 
 // obj[key]
 Ref subscript(PyObject *obj, PyObject *key, Py_ssize_t start) {
-    if (profile(Py_TYPE(obj)).own_getitem) return getitem(obj, key, start);
+    Profile p = profile(Py_TYPE(obj));
+    if (p.own_getitem) return getitem(obj, key, start, &p);
     Ref k = key_object(key, start);
     if (!k) return {};
     return Ref::steal(PyObject_GetItem(obj, k.get()));
@@ -457,11 +470,13 @@ int call_update(PyObject *level, PyObject *value) {
 }
 
 // NestedCoffer.__getitem__
-Ref getitem(PyObject *self, PyObject *key, Py_ssize_t start) {
+Ref getitem(PyObject *self, PyObject *key, Py_ssize_t start, const Profile *known_profile) {
     Dotted d;
     int dotted = split_key(key, start, d);
     if (dotted < 0) return {};
-    Profile p = profile(Py_TYPE(self));
+    // Only a str subclass's own methods can have run (and changed the class) since.
+    bool same = known_profile && (PyUnicode_CheckExact(key) || !PyUnicode_Check(key));
+    Profile p = same ? *known_profile : profile(Py_TYPE(self));
     if (!dotted) {
         Ref k = key_object(key, start);
         if (!k) return {};

@@ -17,6 +17,8 @@ Name n___setitem__("__setitem__"), n___enter__("__enter__"), n___exit__("__exit_
 Global g_typecast_str("typecast_str"), g_configparser("configparser"), g_os("os"),
     g_yaml("yaml"), g_open("open"), g_iter_entry_points("iter_entry_points"), g_logger("logger");
 
+PyObject *known_configuration = nullptr;  // the class, held by the module for the process
+
 // Constants of the method bodies, made at import.
 struct Constants {
     Held parser_options;    // ("=",), ("#",)
@@ -53,17 +55,61 @@ PyObject *Configuration_copy(Call &c) {
     return call(cls.get(), self).release();
 }
 
+// What super(Configuration, self).__setitem__ finds for instances of one
+// class, kept while the class (and so its MRO) is unchanged.
+struct SuperSetitem {
+    PyTypeObject *type = nullptr;
+    unsigned int tag = 0;
+    PyObject *found = nullptr;  // borrowed: held by a class dict that has not changed
+} super_setitem_cache;
+
+// super().__setitem__, unbound: returns the raw attribute; `unbound` tells
+// whether it is a method descriptor to be called with self first.
+Ref super_setitem(PyObject *klass, PyObject *self, bool &unbound) {
+    PyTypeObject *t = Py_TYPE(self);
+    unsigned int tag = compat::type_version(t, n___setitem__);
+    SuperSetitem &cached = super_setitem_cache;
+    if (tag && cached.type == t && cached.tag == tag && klass == known_configuration) {
+        unbound = true;
+        return Ref::borrow(cached.found);
+    }
+    unbound = false;
+    Ref bound = super_getattr(klass, self, n___setitem__);
+    if (!bound) return {};
+    // Remember it when it is a method descriptor found by an ordinary walk.
+    if (tag && PyMethod_Check(bound.get()) && PyMethod_GET_SELF(bound.get()) == self &&
+        klass == known_configuration && PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(klass))) {
+        PyObject *function = PyMethod_GET_FUNCTION(bound.get());
+        PyObject *mro = t->tp_mro;
+        Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0, i = 0;
+        while (i < n && PyTuple_GET_ITEM(mro, i) != klass) ++i;
+        for (++i; i < n; ++i) {
+            Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
+            PyObject *entry = dict ? PyDict_GetItemWithError(dict.get(), n___setitem__) : nullptr;
+            if (PyErr_Occurred()) return {};
+            if (!entry) continue;
+            if (entry == function && PyType_HasFeature(Py_TYPE(entry), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+                compat::type_version(t, n___setitem__) == tag)
+                super_setitem_cache = {t, tag, entry};
+            break;
+        }
+    }
+    return bound;
+}
+
 // def __setitem__(self, key, value): super().__setitem__(key, typecast_str(value))
 PyObject *Configuration_setitem(Call &c) {
     PyObject *self = c[0], *key = c[1], *value = c[2];
     PyObject *klass = c.defining_class();
     if (!klass) return nullptr;
-    Ref method = super_getattr(klass, self, n___setitem__);
+    bool unbound;
+    Ref method = super_setitem(klass, self, unbound);
     if (!method) return nullptr;
     Ref typecast_str = g_typecast_str.get();
     if (!typecast_str) return nullptr;
     Ref converted = call(typecast_str.get(), value);
     if (!converted) return nullptr;
+    if (unbound) return call(method.get(), self, key, converted.get()).release();
     return call(method.get(), key, converted.get()).release();
 }
 
@@ -289,6 +335,7 @@ int exec(Module &m) {
         method("load_entrypoint", Configuration_load_entrypoint, {"self", "group"}, load_entrypoint_doc),
     });
     if (!configuration) return -1;
+    known_configuration = configuration.get();
 
     return m.set_test({});
 }

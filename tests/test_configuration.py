@@ -146,6 +146,27 @@ def test_failing_typecast_stores_nothing(module, monkeypatch):
     assert cfg == {"a": {"b": 1}}
 
 
+def test_super_setitem_follows_changes_of_the_hierarchy(module):
+    C = module.Configuration
+    seen = []
+
+    class Mid(C.__mro__[1]):
+        pass
+
+    class Sub(C, Mid):
+        pass
+    s = Sub()
+    s["x"] = "1"
+    Mid.__setitem__ = lambda self, key, value: seen.append((key, value))
+    try:
+        s["y"] = "2"
+        assert seen == [("y", 2)] and "y" not in s
+    finally:
+        del Mid.__setitem__
+    s["z"] = "3"
+    assert s == {"x": 1, "z": 3}
+
+
 def test_foreign_levels_count_as_values(C):
     cfg = C()
     cfg["n"] = NestedCoffer(x=1)
