@@ -822,6 +822,28 @@ def test_deep_dict_raises_recursion_error():
     """)
 
 
+def test_deep_dict_on_a_short_stack_raises_recursion_error():
+    # The recursion limit is not reached before a 64 KiB stack is full.
+    assert_recursion_error("""
+from orvane.tessel.tabulon import Tabulon
+import threading
+threading.stack_size(64 * 1024)
+d = {'k': 1}
+for _ in range(100000):
+    d = {'k': d}
+failure = []
+def run():
+    try:
+        Tabulon(d)
+    except RecursionError as e:
+        failure.append(e)
+worker = threading.Thread(target=run)
+worker.start()
+worker.join()
+raise failure[0]
+""")
+
+
 @pytest.mark.parametrize("build", [
     "d = []\nfor _ in range(100000): d = [d, 1]\nd = {'k': d}",
     "d = {}\nd['self'] = d",

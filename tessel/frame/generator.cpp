@@ -69,9 +69,10 @@ PyObject *resume(Generator *g, PyObject *sent) {
     // Every resumption is one level of the interpreter's recursion, as a
     // Python generator's frame is: a chain of generators that delegate to
     // each other (one per level of nested data) ends in RecursionError
-    // instead of overflowing the C stack.  As in Python, it finishes the
+    // instead of overflowing the C stack (which is watched too, for
+    // interpreters that allow many C levels).  As in Python, it finishes the
     // generator that could not be resumed.
-    RecursionGuard guard(" while resuming a generator");
+    DeepGuard guard(" while resuming a generator");
     if (!guard) return fail(g);
     g->running = true;
     for (;;) {
