@@ -392,6 +392,14 @@ private:
             Ref text = Ref::steal(checked_str(draw_by_concatenation(child, std::move(name))));
             return text ? write_lines(text.get(), branch) : -1;
         }
+        // The interpreter counts C levels against a limit of their own from
+        // 3.12 on, far above the recursion limit; the levels of a drawing are
+        // held to the recursion limit itself, as the str() calls they stand
+        // for would be (and a node that contains itself fails just as soon).
+        if (static_cast<long>(stack_.size()) > Py_GetRecursionLimit()) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhileStr);
+            return -1;
+        }
         if (Py_EnterRecursiveCall(kWhileStr)) return -1;
         stack_.push_back(Level{Ref::borrow(child), {}, 0, false, line_start_.size(), true});
         if (write_lines(name.get(), branch) < 0) return -1;
