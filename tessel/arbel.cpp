@@ -161,10 +161,10 @@ PyObject *Arbel_add_child(Call &c) {
 //
 // Written that way, every line of a subtree is split off and re-prefixed once
 // per level above it.  An exact Arbel child whose type's __str__ is this very
-// function and whose name is a str would only run this code again, so its
-// lines go straight into the parent's output instead, behind the prefixes of
-// all the levels above at once (a stack of prefixes): the drawing then costs
-// the size of its output.  Every other child, subclasses of Arbel included,
+// function and whose name is an exact str would only run this code again, so
+// its lines go straight into the parent's output instead, behind the prefixes
+// of all the levels above at once (a stack of prefixes): the drawing then
+// costs the size of its output.  Every other child, subclasses of Arbel included,
 // goes through str() as written.  The steps that Python code could observe
 // (attribute reads, truth tests, slicing, iteration, str() of other children)
 // run in the same order either way.
@@ -345,7 +345,8 @@ private:
         if (!rest) return -1;
         // A new exact list is ours alone: read it by position (bounds-checked
         // at each step all the same); anything else is iterated.
-        level.rest = PyList_CheckExact(rest.get()) ? rest : Ref::steal(PyObject_GetIter(rest.get()));
+        level.rest =
+            PyList_CheckExact(rest.get()) ? rest : Ref::steal(PyObject_GetIter(rest.get()));
         return level.rest ? 1 : -1;
     }
 
@@ -449,7 +450,8 @@ int exec(Module &m) {
 
     // class Arbel(object)
     Ref arbel = m.define_class("Arbel", {m.builtin("object")}, Arbel_doc, {
-        method("__init__", Arbel_init, {"self", "name", "children"}, Arbel_init_doc, defaults({none()})),
+        method("__init__", Arbel_init, {"self", "name", "children"}, Arbel_init_doc,
+               defaults({none()})),
         method("add_child", Arbel_add_child, {"self", "item"}, Arbel_add_child_doc),
         method("__str__", Arbel_str, {"self"}, Arbel_str_doc),
     });

@@ -381,6 +381,17 @@ def test_recursion_limit_is_unchanged_afterwards():
     assert str(Arbel("ok", [Arbel("a", ["b"])])) == "ok\n`-- a\n    `-- b"
 
 
+def test_cycles_are_collected():
+    import gc
+    import weakref
+    n = Arbel("n")
+    n.add_child(Arbel("m", [n]))
+    ref = weakref.ref(n)
+    del n
+    gc.collect()
+    assert ref() is None
+
+
 # ------------------------------------------------------------------ against the twin
 
 texts = st.text(alphabet=st.sampled_from("ab \n\r\u00e9\u4e2d\U0001f333"), max_size=5)
