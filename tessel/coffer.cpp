@@ -148,10 +148,13 @@ PyObject *after(PyTypeObject *t, const Held &klass, PyObject *name) {
         if (!dict) continue;
         PyObject *found = PyDict_GetItemWithError(dict.get(), name);  // str key: no code runs
         if (found) return found;  // the class's dict keeps it alive
-        PyErr_Clear();
+        if (PyErr_Occurred()) return nullptr;  // (cannot happen for a str key)
     }
     return nullptr;
 }
+
+// Whether a lookup found exactly `expected` (never true when either is missing).
+bool is(PyObject *found, const Held &expected) { return found && found == expected.get(); }
 
 Profile compute_profile(PyTypeObject *t, unsigned int tag) {
     Profile p;
@@ -161,33 +164,34 @@ Profile compute_profile(PyTypeObject *t, unsigned int tag) {
     if (!PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(known.nested.get())) ||
         !PyType_IsSubtype(t, &PyDict_Type))
         return p;
-    p.dict_getitem = after(t, known.nested, n___getitem__) == known.dict_getitem.get();
-    p.dict_setitem = after(t, known.nested, n___setitem__) == known.dict_setitem.get();
-    p.dict_contains = after(t, known.nested, n___contains__) == known.dict_contains.get();
-    p.dict_delitem = after(t, known.nested, n___delitem__) == known.dict_delitem.get();
+    p.dict_getitem = is(after(t, known.nested, n___getitem__), known.dict_getitem);
+    p.dict_setitem = is(after(t, known.nested, n___setitem__), known.dict_setitem);
+    p.dict_contains = is(after(t, known.nested, n___contains__), known.dict_contains);
+    p.dict_delitem = is(after(t, known.nested, n___delitem__), known.dict_delitem);
     PyMappingMethods *mp = t->tp_as_mapping;
     PySequenceMethods *sq = t->tp_as_sequence;
     p.own_getitem = mp && mp->mp_subscript == known.subscript_slot &&
-                    compat::type_lookup(t, n___getitem__) == known.getitem.get();
+                    is(compat::type_lookup(t, n___getitem__), known.getitem);
     bool ass = mp && mp->mp_ass_subscript == known.ass_subscript_slot;
-    p.own_setitem = ass && compat::type_lookup(t, n___setitem__) == known.setitem.get();
-    p.own_delitem = ass && compat::type_lookup(t, n___delitem__) == known.delitem.get();
+    p.own_setitem = ass && is(compat::type_lookup(t, n___setitem__), known.setitem);
+    p.own_delitem = ass && is(compat::type_lookup(t, n___delitem__), known.delitem);
     p.own_contains = sq && sq->sq_contains == known.contains_slot &&
-                     compat::type_lookup(t, n___contains__) == known.contains.get();
-    p.own_update = p.generic_getattr && compat::type_lookup(t, n_update) == known.update.get();
+                     is(compat::type_lookup(t, n___contains__), known.contains);
+    p.own_update = p.generic_getattr && is(compat::type_lookup(t, n_update), known.update);
     p.std_setdefault = p.generic_getattr && known.setdefault &&
-                       compat::type_lookup(t, n_setdefault) == known.setdefault.get();
+                       is(compat::type_lookup(t, n_setdefault), known.setdefault);
     p.plain_new = p.own_update && Py_TYPE(t)->tp_call == PyType_Type.tp_call &&
                   t->tp_new == PyDict_Type.tp_new && t->tp_setattro == PyObject_GenericSetAttr &&
-                  compat::type_lookup(t, n___init__) == known.init.get() &&
-                  after(t, known.nested, n___init__) == known.coffer_init.get() &&
-                  after(t, known.coffer, n___init__) == known.dict_init.get() &&
-                  compat::type_lookup(t, n___dict__) == known.coffer_dict.get();
+                  is(compat::type_lookup(t, n___init__), known.init) &&
+                  is(after(t, known.nested, n___init__), known.coffer_init) &&
+                  is(after(t, known.coffer, n___init__), known.dict_init) &&
+                  is(compat::type_lookup(t, n___dict__), known.coffer_dict);
     return p;
 }
 
 Profile profiles[32];
 
+// Called with no exception pending (the lookups assume it).
 Profile profile(PyTypeObject *t) {
     unsigned int tag = compat::type_version(t, n___getitem__);
     if (!tag) return compute_profile(t, 0);
@@ -443,13 +447,18 @@ Ref call_setdefault(PyObject *self, const Setdefault &how, PyObject *key, PyObje
     if (!how.standard) return call(how.callable.get(), key, dflt);
     Ref value = subscript(self, key, 0);
     if (value || !error_is(PyExc_KeyError)) return value;
+    PyObject *type, *error, *tb;
+    PyErr_Fetch(&type, &error, &tb);
     Profile p = profile(Py_TYPE(self));
     if (p.own_setitem && p.dict_setitem && PyUnicode_CheckExact(key) &&
         PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) == -1) {
         // A plain store of a str key runs no code that could see the KeyError.
-        PyErr_Clear();
+        Py_XDECREF(type);
+        Py_XDECREF(error);
+        Py_XDECREF(tb);
         if (PyDict_SetItem(self, key, dflt) < 0) return {};
     } else {
+        PyErr_Restore(type, error, tb);
         Handling handling;
         if (assign(self, key, 0, dflt) < 0) return {};
     }
@@ -744,13 +753,14 @@ PyObject *NestedCoffer_update(Call &c) {
 int remember(Module &m, PyObject *coffer, PyObject *nested, PyObject *setdefault) {
     known.coffer.set(Ref::borrow(coffer));
     known.nested.set(Ref::borrow(nested));
+    // What a fast path needs and does not find stays null: the path is then never taken.
     Ref coffer_dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(coffer)));
     if (!coffer_dict) return -1;
     PyObject *ci = PyDict_GetItemWithError(coffer_dict.get(), n___init__);
+    if (ci) known.coffer_init.set(Ref::borrow(ci));
     PyObject *cd = ci ? PyDict_GetItemWithError(coffer_dict.get(), n___dict__) : nullptr;
-    if (!ci || !cd) return PyErr_Occurred() ? -1 : 0;
-    known.coffer_init.set(Ref::borrow(ci));
-    known.coffer_dict.set(Ref::borrow(cd));
+    if (cd) known.coffer_dict.set(Ref::borrow(cd));
+    if (PyErr_Occurred()) return -1;
     PyTypeObject *t = reinterpret_cast<PyTypeObject *>(nested);
     Ref dict = Ref::steal(compat::type_dict(t));
     if (!dict) return -1;
