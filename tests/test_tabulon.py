@@ -844,6 +844,59 @@ raise failure[0]
 """)
 
 
+def test_throw_reaches_as_deep_as_next():
+    proc = run_isolated("""
+        from orvane.tessel.tabulon import Tabulon
+        deepest = None
+        for n in range(100, 1000, 10):
+            d = {'k': 1}
+            for _ in range(n):
+                d = {'k': d}
+            g = Tabulon.__flatten__(d)
+            try:
+                next(g)
+            except RecursionError:
+                break
+            deepest = g
+        try:
+            deepest.throw(KeyError('deep'))
+        except KeyError as e:
+            print('KeyError', e)
+    """)
+    assert proc.stdout.split() == ["KeyError", "'deep'"], proc.stderr[-2000:]
+
+
+@pytest.mark.parametrize("how", ["g.throw(KeyError)", "g.close()", "del g"])
+def test_deepest_chain_can_be_thrown_into_closed_and_dropped(how):
+    # On a short stack, throw() and close() go down a chain of generators that
+    # next() only just built.
+    proc = run_isolated("""
+        import threading
+        from orvane.tessel.tabulon import Tabulon
+        threading.stack_size(64 * 1024)
+        def run():
+            for n in range(20, 3000, 7):
+                d = {'k': 1}
+                for _ in range(n):
+                    d = {'k': d}
+                g = Tabulon.__flatten__(d)
+                try:
+                    next(g)
+                except RecursionError:
+                    print('deepest', n)
+                    return
+                try:
+                    %s
+                except (KeyError, RecursionError):
+                    pass
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+    """ % how)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.startswith("deepest"), proc.stderr[-2000:]
+
+
 @pytest.mark.parametrize("build", [
     "d = []\nfor _ in range(100000): d = [d, 1]\nd = {'k': d}",
     "d = {}\nd['self'] = d",

@@ -144,8 +144,14 @@ PyObject *gen_send(PyObject *self, PyObject *value) {
     return result;
 }
 
+PyObject *gen_throw(PyObject *self, PyObject *args);
+PyObject *gen_close(PyObject *self, PyObject *);
+
 // Closes a delegated-to iterator, as `yield from` does on close() and GeneratorExit.
 int close_iter(PyObject *iter) {
+    // One of ours is closed directly, as the interpreter closes its own
+    // generators: no lookup, and no level of recursion counted per link.
+    if (Py_TYPE(iter) == &GeneratorType) return Ref::steal(gen_close(iter, nullptr)) ? 0 : -1;
     PyObject *close = nullptr;
     if (compat::lookup_attr(iter, n_close, &close) < 0) return -1;
     Ref method = Ref::steal(close);
@@ -197,6 +203,8 @@ PyObject *gen_throw(PyObject *self, PyObject *args) {
     if (already_running(g)) return nullptr;
 
     if (g->yieldfrom) {
+        // The exception goes down the whole chain of delegating generators.
+        if (!stack_has_room(" while throwing into a generator")) return fail(g);
         Ref sub = Ref::borrow(g->yieldfrom);
         if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
             g->running = true;
@@ -204,12 +212,16 @@ PyObject *gen_throw(PyObject *self, PyObject *args) {
             g->running = false;
             if (closed < 0) return fail(g);
         } else {
+            // Ours is thrown into directly (as close_iter closes it).
+            bool ours = Py_TYPE(sub.get()) == &GeneratorType;
             PyObject *throw_method = nullptr;
-            if (compat::lookup_attr(sub.get(), n_throw, &throw_method) < 0) return fail(g);
+            if (!ours && compat::lookup_attr(sub.get(), n_throw, &throw_method) < 0) return fail(g);
             Ref method = Ref::steal(throw_method);
-            if (method) {
+            if (ours || method) {
                 g->running = true;
-                Ref value = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), typ, val, tb, nullptr));
+                Ref value = Ref::steal(
+                    ours ? gen_throw(sub.get(), args)
+                         : PyObject_CallFunctionObjArgs(method.get(), typ, val, tb, nullptr));
                 g->running = false;
                 if (value) return value.release();
                 if (!error_is(PyExc_StopIteration)) return fail(g);
@@ -232,6 +244,7 @@ PyObject *gen_close(PyObject *self, PyObject *) {
     Generator *g = as_gen(self);
     if (already_running(g)) return nullptr;
     if (g->yieldfrom) {
+        if (!stack_has_room(" while closing a generator")) return fail(g);  // as throw()
         Ref sub = Ref::borrow(g->yieldfrom);
         g->running = true;
         int closed = close_iter(sub.get());
@@ -260,11 +273,15 @@ int gen_clear(PyObject *self) {
 void gen_dealloc(PyObject *self) {
     Generator *g = as_gen(self);
     PyObject_GC_UnTrack(self);
+    // Freeing a generator frees the one it delegates to, and so on down a
+    // chain as long as the data was deep: the trashcan defers the deep end.
+    Py_TRASHCAN_BEGIN(self, gen_dealloc)
     if (g->weakreflist) PyObject_ClearWeakRefs(self);
     finish(g);
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
     PyObject_GC_Del(self);
+    Py_TRASHCAN_END
 }
 
 PyObject *gen_repr(PyObject *self) {
