@@ -40,7 +40,7 @@ asan:
 	tools/asan-check "$(PYTHON)" build-asan build-asan/lib:build-asan/testlib:platform:build-asan/pydeps $(TESTS) $(PYTEST_ARGS)
 
 run: build
-	PYTHONPATH=$(TEST_PATH) "$(PYTHON)" examples/demo.py
+	PYTHONPATH=$(TEST_PATH) "$(PYTHON)" -m orvane.tessel $(RUN_ARGS)
 
 wheel: build
 	"$(PYTHON)" tools/build_wheel.py $(BUILD)/lib dist
