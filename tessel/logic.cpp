@@ -555,7 +555,8 @@ public:
     Depth() = default;
     Depth(const Depth &) = delete;
     Depth &operator=(const Depth &) = delete;
-    ~Depth() {
+    ~Depth() { leave_all(); }
+    void leave_all() {
         while (n_ > 0) leave();
     }
     bool enter() {
@@ -615,7 +616,7 @@ private:
     Ref literals();
     Ref literal();
     Ref decode(Py_ssize_t begin, Py_ssize_t end, bool escapes, bool carriage);
-    int invalid_escape(Py_ssize_t at_pos, char ch);
+    int warn_escape(Py_ssize_t at_pos, PyObject *category, PyObject *message);
     Ref name(Py_ssize_t *start);
     int call_head(Ref name, Py_ssize_t start);
     int argument();
@@ -821,42 +822,65 @@ Ref Parser::decode(Py_ssize_t begin, Py_ssize_t end, bool escapes, bool carriage
     // `from` remembers, for each byte, the character it came from.
     std::string buffer;
     std::vector<Py_ssize_t> from;
-    Py_ssize_t invalid = -1;  // the first backslash that starts no escape
-    char invalid_char = 0;
+    // The first escape the compiler would warn of: where, and its message.
+    const compat::EscapeWarnings warnings = compat::escape_warnings();
+    Py_ssize_t suspect = -1;
+    Ref suspect_message;
     auto put = [&](const char *s, size_t n, Py_ssize_t src) {
         buffer.append(s, n);
         from.insert(from.end(), n, src);
+    };
+    auto put_char = [&](Py_UCS4 ch, Py_ssize_t src) {
+        char escaped[11];
+        std::snprintf(escaped, sizeof escaped, "\\U%08x", static_cast<unsigned>(ch));
+        put(escaped, 10, src);
     };
     for (Py_ssize_t i = begin; i < end;) {
         Py_ssize_t step;
         Py_UCS4 ch = next(i, &step);
         Py_ssize_t src = i;
         if (ch == '\\') {
-            put("\\", 1, i);
             i += step;
             if (i >= end) {
-                put("u005c", 5, src);
+                put("\\u005c", 6, src);
                 break;
             }
             ch = next(i, &step);
+            if (ch >= '0' && ch <= '7') {
+                // Up to three octal digits, decoded here: their value may
+                // pass 0o377, which some versions warn of.
+                Py_UCS4 value = 0;
+                char digits[4] = {0, 0, 0, 0};
+                for (int k = 0; k < 3 && i < end && at(i) >= '0' && at(i) <= '7'; ++k, ++i) {
+                    digits[k] = static_cast<char>(at(i));
+                    value = value * 8 + (at(i) - '0');
+                }
+                if (value > 0377 && warnings.octal && suspect < 0) {
+                    suspect = src;
+                    suspect_message = Ref::steal(PyUnicode_FromFormat(warnings.octal, digits));
+                    if (!suspect_message) return {};
+                }
+                put_char(value, src);
+                continue;
+            }
+            put("\\", 1, src);
             if (ch >= 0x80) {
                 put("u005c", 5, src);
-            } else if (!std::strchr("\n\\'\"abfnrtv01234567xNuU", static_cast<int>(ch))) {
+            } else if (!std::strchr("\n\\'\"abfnrtvxNuU", static_cast<int>(ch))) {
                 // Not an escape: the backslash stays.  Doubled here, so that
                 // the decoder keeps it without a warning of its own; the
                 // warning is ours, located in the text.
-                if (invalid < 0) {
-                    invalid = src;
-                    invalid_char = static_cast<char>(ch);
+                if (suspect < 0) {
+                    suspect = src;
+                    suspect_message = Ref::steal(PyUnicode_FromFormat(warnings.invalid, static_cast<int>(ch)));
+                    if (!suspect_message) return {};
                 }
                 put("\\", 1, src);
             }
             src = i;
         }
         if (ch >= 0x80) {
-            char escaped[11];
-            std::snprintf(escaped, sizeof escaped, "\\U%08x", static_cast<unsigned>(ch));
-            put(escaped, 10, src);
+            put_char(ch, src);
         } else {
             char c = static_cast<char>(ch);
             put(&c, 1, src);
@@ -866,7 +890,8 @@ Ref Parser::decode(Py_ssize_t begin, Py_ssize_t end, bool escapes, bool carriage
     Ref value = Ref::steal(PyUnicode_DecodeUnicodeEscape(
         buffer.data(), static_cast<Py_ssize_t>(buffer.size()), nullptr));
     if (value) {
-        if (invalid >= 0 && invalid_escape(invalid, invalid_char) < 0) return {};
+        if (suspect >= 0 && warn_escape(suspect, warnings.category, suspect_message.get()) < 0)
+            return {};
         return value;
     }
     if (!error_is(PyExc_UnicodeDecodeError)) return value;
@@ -885,21 +910,20 @@ Ref Parser::decode(Py_ssize_t begin, Py_ssize_t end, bool escapes, bool carriage
                         "invalid escape sequence in a string literal (%U)", reason.get());
 }
 
-// Warns of a backslash that starts no escape sequence, as the compiler does
-// (DeprecationWarning, located in "<logic string>"); a warning turned into an
-// error is reported as a SyntaxError, as the compiler reports it.
-int Parser::invalid_escape(Py_ssize_t at_pos, char ch) {
+// Warns of a suspect escape as the compiler does (its category, located in
+// "<logic string>"); a warning turned into an error is reported as a
+// SyntaxError, as the compiler reports it.
+int Parser::warn_escape(Py_ssize_t at_pos, PyObject *category, PyObject *message) {
     Py_ssize_t line, col;
     if (!where(at_pos, &line, &col)) return -1;
-    Ref message = Ref::steal(PyUnicode_FromFormat("invalid escape sequence \\%c", ch));
     Ref filename = Ref::steal(PyUnicode_FromString("<logic string>"));
-    if (!message || !filename) return -1;
-    if (PyErr_WarnExplicitObject(PyExc_DeprecationWarning, message.get(), filename.get(),
-                                 static_cast<int>(line), nullptr, nullptr) == 0)
+    if (!filename) return -1;
+    if (PyErr_WarnExplicitObject(category, message, filename.get(), static_cast<int>(line),
+                                 nullptr, nullptr) == 0)
         return 0;
-    if (!error_is(PyExc_DeprecationWarning)) return -1;
+    if (!error_is(category)) return -1;
     PyErr_Clear();
-    return syntax_error(at_pos, "invalid escape sequence \\%c", ch);
+    return syntax_error(at_pos, "%U", message);
 }
 
 // A name: the characters that Python's tokenizer takes for one, checked and
@@ -921,7 +945,9 @@ Ref Parser::name(Py_ssize_t *start) {
 // past the opening parenthesis.
 int Parser::call_head(Ref name, Py_ssize_t start) {
     if (!depth_.enter()) {
-        // Deeper than the interpreter lets code recurse: say where.
+        // Deeper than the interpreter lets code recurse: say where, once
+        // every level is left again (making the error may need some depth).
+        depth_.leave_all();
         PyErr_Clear();
         Ref place = where(start);
         if (!place) return -1;

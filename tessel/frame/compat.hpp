@@ -171,4 +171,25 @@ private:
     bool finished_ = false;
 };
 
+// How the compiler warns of escapes in a str literal that it keeps but finds
+// suspect: a backslash that starts no escape sequence and (from 3.11 on) an
+// octal escape above 0o377.  The category, and printf formats taking the
+// character after the backslash, or the three octal digits (null: no warning).
+struct EscapeWarnings {
+    PyObject *category;
+    const char *invalid;
+    const char *octal;
+};
+inline EscapeWarnings escape_warnings() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return {PyExc_SyntaxWarning, "invalid escape sequence '\\%c'", "invalid octal escape sequence '\\%.3s'"};
+#elif PY_VERSION_HEX >= 0x030B0000
+    return {PyExc_DeprecationWarning, "invalid escape sequence '\\%c'", "invalid octal escape sequence '\\%.3s'"};
+#elif PY_VERSION_HEX >= 0x030A0000
+    return {PyExc_DeprecationWarning, "invalid escape sequence '\\%c'", nullptr};
+#else
+    return {PyExc_DeprecationWarning, "invalid escape sequence \\%c", nullptr};
+#endif
+}
+
 }  // namespace tessel::compat
