@@ -263,6 +263,24 @@ def test_load_cfgs_merges_each_time_and_later_files_win(C, tmp_path):
     assert cfg.s.b == 3
 
 
+def test_load_cfgs_calls_update_and_pop_through_the_instance(C, tmp_path):
+    calls = []
+
+    class Watched(C):
+        def update(self, *args, **kwargs):
+            calls.append(("update", type(args[0]).__name__ if args else None))
+            return super().update(*args, **kwargs)
+
+        def pop(self, *args):
+            calls.append(("pop",) + args)
+            return super().pop(*args)
+    w = Watched()
+    del calls[:]
+    w.load_cfgs(write(tmp_path, "w.cfg", "[s]\na = 1\n"))
+    assert calls[0] == ("update", "ConfigParser") and calls[-1] == ("pop", "DEFAULT")
+    assert w == {"s": {"a": 1}}
+
+
 @pytest.mark.parametrize("text, error", [
     ("[s]\na: 1\n", configparser.ParsingError),          # ":" is no delimiter
     ("[s]\n; not a comment\n", configparser.ParsingError),
