@@ -481,7 +481,7 @@ const char logic_str_doc[] =
     "- string literals are written as in Python source for str: single,\n"
     "  double or triple quotes, the prefixes r and u in either case, every\n"
     "  escape sequence Python allows (a backslash that starts none stays, with\n"
-    "  the DeprecationWarning Python gives), and adjacent literals\n"
+    "  the warning that Python's compiler gives), and adjacent literals\n"
     "  concatenated; bytes literals and f-strings are refused;\n"
     "- names are read as Python reads them (non-ASCII letters normalised);\n"
     "  Python's keywords are no names;\n"
