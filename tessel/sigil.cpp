@@ -12,6 +12,36 @@ namespace {
 
 Name n_func("func");
 
+Held sigil_class;  // the class created by the exec step
+
+// The version tag at which SigilDescriptor was last seen to have no class
+// attribute `func` (the interpreter gives a class a new tag whenever it or a
+// base is modified); 0: not seen so.
+unsigned int func_unshadowed_at = 0;
+
+// self.func.  On an exact SigilDescriptor with the generic attribute lookup
+// and no class attribute `func`, that lookup can only find it in the instance
+// dict, so look there first.
+Ref read_func(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    if (reinterpret_cast<PyObject *>(type) == sigil_class.get() &&
+        type->tp_getattro == PyObject_GenericGetAttr) {
+        unsigned int version = compat::type_version(type, n_func);
+        if (!version || version != func_unshadowed_at) {
+            if (!compat::type_lookup(type, n_func)) func_unshadowed_at = version;
+        }
+        if (version && version == func_unshadowed_at) {
+            PyObject **dict = compat::dict_ptr(self);
+            if (dict && *dict) {
+                PyObject *func = PyDict_GetItemWithError(*dict, n_func);  // borrowed
+                if (func) return Ref::borrow(func);
+                if (PyErr_Occurred()) return {};
+            }
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(self, n_func));
+}
+
 // ------------------------------------------------------------------ SigilDescriptor
 
 const char SigilDescriptor_doc[] =
@@ -42,7 +72,7 @@ PyObject *SigilDescriptor_init(Call &c) {
 PyObject *SigilDescriptor_get(Call &c) {
     PyObject *self = c[0], *owner = c[2];
     // return self.func(owner)
-    Ref func = Ref::steal(PyObject_GetAttr(self, n_func));
+    Ref func = read_func(self);
     if (!func) return nullptr;
     return call(func.get(), owner).release();
 }
@@ -56,6 +86,7 @@ int exec(Module &m) {
         method("__get__", SigilDescriptor_get, {"self", "obj", "owner"}),
     });
     if (!klass) return -1;
+    sigil_class.set(klass);
 
     // sigil = SigilDescriptor
     if (m.set("sigil", klass) < 0) return -1;

@@ -103,6 +103,20 @@ def test_func_is_public_and_replaceable(S):
     assert d.func is len and d.__get__(None, "abc") == 3
 
 
+def test_func_is_read_as_an_attribute(monkeypatch):
+    class C:
+        x = sigil(lambda cls: "from the instance")
+    assert C.x == "from the instance"
+    getter = property(lambda self: lambda cls: "from a class property")
+    monkeypatch.setattr(SigilDescriptor, "func", getter, raising=False)
+    assert C.x == "from a class property"
+    monkeypatch.undo()
+    assert C.x == "from the instance"
+    del C.__dict__["x"].func
+    with pytest.raises(AttributeError, match="'SigilDescriptor' object has no attribute 'func'"):
+        C.x
+
+
 def test_not_callable_getter(S):
     class C:
         @S
