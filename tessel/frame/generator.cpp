@@ -35,6 +35,7 @@ struct Generator {
     PyObject *name, *qualname;
     GeneratorSpec *spec;   // process lifetime
     bool running, started;
+    unsigned link;         // its place in a chain of ours delegating to each other
     PyObject *weakreflist;
 };
 
@@ -69,11 +70,13 @@ PyObject *resume(Generator *g, PyObject *sent) {
     // Every resumption is one level of the interpreter's recursion, as a
     // Python generator's frame is: a chain of generators that delegate to
     // each other (one per level of nested data) ends in RecursionError
-    // instead of overflowing the C stack (which is watched too, for
-    // interpreters that allow many C levels).  As in Python, it finishes the
-    // generator that could not be resumed.
-    DeepGuard guard(" while resuming a generator");
-    if (!guard) return fail(g);
+    // instead of overflowing the C stack.  The stack itself is watched too,
+    // for interpreters that allow many C levels: at every eighth link of a
+    // chain (the levels between take far less than the check's margin).
+    // As in Python, a generator that could not be resumed is finished.
+    static const char where[] = " while resuming a generator";
+    RecursionGuard guard(where);
+    if (!guard || (g->link % 8 == 0 && !stack_has_room(where))) return fail(g);
     g->running = true;
     for (;;) {
         if (g->yieldfrom) {
@@ -114,6 +117,7 @@ PyObject *resume(Generator *g, PyObject *sent) {
                 g->running = false;
                 return fail(g);
             }
+            if (Py_TYPE(g->yieldfrom) == &GeneratorType) as_gen(g->yieldfrom)->link = g->link + 1;
             continue;
         case GeneratorBody::Step::Return:
             g->running = false;
@@ -371,6 +375,7 @@ Ref make_generator(GeneratorSpec &spec, std::unique_ptr<GeneratorBody> body) {
     g->spec = &spec;
     g->running = false;
     g->started = false;
+    g->link = 0;
     g->weakreflist = nullptr;
     PyObject_GC_Track(g);
     return Ref::steal(reinterpret_cast<PyObject *>(g));
