@@ -92,11 +92,16 @@ inline PyObject *type_dict(PyTypeObject *type) {
 // The version tag of a type: it changes whenever the type or one of its bases
 // is modified, and no two types ever share one, so (type, tag) identifies what
 // the type's attribute lookups find.  0 when the type has no valid tag.
+inline bool type_version_valid(PyTypeObject *type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag != 0;  // modifying a type resets its tag to 0
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+#endif
+}
 inline unsigned int type_version(PyTypeObject *type, PyObject *any_interned_name) {
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0)
-        (void)_PyType_Lookup(type, any_interned_name);  // assigns a tag when it can
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
-    return type->tp_version_tag;
+    if (!type_version_valid(type)) (void)_PyType_Lookup(type, any_interned_name);  // assigns one if it can
+    return type_version_valid(type) ? type->tp_version_tag : 0;
 }
 
 inline PyObject **dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
