@@ -319,11 +319,24 @@ const char Tabulon_reconstruct_doc[] =
     "earlier; lists and tuples come back as their own types.  Returns that\n"
     "dictionary.\n";
 
+// The class made at import, and the function its __flatten__ gives while the
+// class stands unchanged (its version, which moves with any assignment to it).
+struct {
+    Held type, flatten;
+    unsigned version = 0;
+} tabulon_class;
+
 // Tabulon.__flatten__(value[, path]), reached through the module's Tabulon.
 Ref flatten_call(PyObject *value, PyObject *path) {
     Ref tabulon = g_Tabulon.get();
     if (!tabulon) return {};
-    Ref flatten = Ref::steal(PyObject_GetAttr(tabulon.get(), n___flatten__));
+    Ref flatten;
+    if (tabulon.get() == tabulon_class.type.get() && tabulon_class.version &&
+        compat::type_version(reinterpret_cast<PyTypeObject *>(tabulon.get()), n___flatten__) ==
+            tabulon_class.version)
+        flatten = Ref::borrow(tabulon_class.flatten.get());
+    else
+        flatten = Ref::steal(PyObject_GetAttr(tabulon.get(), n___flatten__));
     if (!flatten) return {};
     return path ? call(flatten.get(), value, path) : call(flatten.get(), value);
 }
@@ -939,20 +952,17 @@ int exec(Module &m) {
     if (!minus_one) return -1;
 
     // class IndexMarker(object)
-    if (!m.define_class("IndexMarker", {m.builtin("object")}, nullptr, {
+    Ref marker_class = m.define_class("IndexMarker", {m.builtin("object")}, nullptr, {
             method("__init__", IndexMarker_init, {"self", "obj", "index"}, IndexMarker_init_doc),
             method("__repr__", IndexMarker_repr, {"self"}),
-        }))
-        return -1;
-
-    Ref marker_class = m.get("IndexMarker");
+        });
     if (!marker_class) return -1;
     index_marker.type.set(marker_class);
     index_marker.version =
         compat::type_version(reinterpret_cast<PyTypeObject *>(marker_class.get()), n___init__);
 
     // class Tabulon(list)
-    if (!m.define_class("Tabulon", {m.builtin("list")}, Tabulon_doc, {
+    Ref tabulon = m.define_class("Tabulon", {m.builtin("list")}, Tabulon_doc, {
             method("__init__", Tabulon_init, {"self", "*args"}, Tabulon_init_doc),
             static_method("__flatten__", Tabulon_flatten, {"indict", "path"}, Tabulon_flatten_doc,
                           defaults({none()})),
@@ -961,8 +971,14 @@ int exec(Module &m) {
             method("extend", Tabulon_extend, {"self", "items"}, Tabulon_extend_doc),
             method("insert", Tabulon_insert, {"self", "index", "item"}, Tabulon_insert_doc),
             method("reconstruct", Tabulon_reconstruct, {"self"}, Tabulon_reconstruct_doc),
-        }))
-        return -1;
+        });
+    if (!tabulon) return -1;
+    Ref flatten = Ref::steal(PyObject_GetAttr(tabulon.get(), n___flatten__));
+    if (!flatten) return -1;
+    tabulon_class.type.set(tabulon);
+    tabulon_class.flatten.set(flatten);
+    tabulon_class.version =
+        compat::type_version(reinterpret_cast<PyTypeObject *>(tabulon.get()), n___flatten__);
 
     return m.set_test({});
 }

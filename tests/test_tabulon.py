@@ -496,9 +496,14 @@ def test_changed_types_are_honoured():
             print('int', e)
         type(MutableMapping).__instancecheck__ = lambda cls, obj: False
         print(Tabulon({'ab': 5}))
+        type(MutableMapping).__instancecheck__ = lambda cls, obj: isinstance(obj, dict)
+        flatten = Tabulon.__flatten__
+        Tabulon.__flatten__ = staticmethod(lambda indict, path=None: iter([('new', path)]))
+        print(Tabulon({'a': {'b': 1}}), list(flatten({'a': {'b': 1}})))
     """)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines() == ["int 'int' object has no attribute 'items'", "['ab']"]
+    assert proc.stdout.splitlines() == ["int 'int' object has no attribute 'items'", "['ab']",
+                                        "[('new', None)] [('new', ('a',))]"]
 
 
 # ---------------------------------------------------------------- reconstruction: stated results
