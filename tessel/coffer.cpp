@@ -79,6 +79,51 @@ PyObject *Coffer_repr(Call &c) {
     return PyUnicode_FromFormat("%S(%S)", name.get(), base.get());
 }
 
+// Copies, deep copies and pickles.  The interpreter's default machinery would
+// restore the entries into the dict and the attributes into a separate new
+// __dict__, so that `obj.x = 1` no longer made an entry.  These two methods
+// restore the entries with the built-in dict's own update (no dotted-key
+// splitting, no value conversion) and make the instance its own __dict__ again.
+Held copyreg_newobj, dict_update, object_dir;
+
+// def __reduce__(self): return copyreg.__newobj__, (type(self),), dict(self)
+PyObject *Coffer_reduce(Call &c) {
+    PyObject *self = c[0];
+    Ref state = Ref::steal(PyDict_New());
+    if (!state || PyDict_Merge(state.get(), self, 1) < 0) return nullptr;
+    return Py_BuildValue("O(O)N", copyreg_newobj.get(), reinterpret_cast<PyObject *>(Py_TYPE(self)),
+                         state.release());
+}
+
+// def __setstate__(self, state): self.__dict__ = self; dict.update(self, state)
+PyObject *Coffer_setstate(Call &c) {
+    PyObject *self = c[0], *state = c[1];
+    if (PyObject_SetAttr(self, n___dict__, self) < 0) return nullptr;
+    return call(dict_update.get(), self, state).release();
+}
+
+// def __dir__(self): the names object.__dir__ finds, less the keys that are no strings
+PyObject *Coffer_dir(Call &c) {
+    Ref names = call(object_dir.get(), c[0]);
+    if (!names) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(names.get()));
+    Ref result = Ref::steal(PyList_New(0));
+    if (!it || !result) return nullptr;
+    while (Ref name = Ref::steal(PyIter_Next(it.get())))
+        if (PyUnicode_Check(name.get()) && PyList_Append(result.get(), name.get()) < 0) return nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    return result.release();
+}
+
+int remember_copy_helpers() {
+    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+    if (!copyreg) return -1;
+    copyreg_newobj.set(Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__")));
+    dict_update.set(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyDict_Type), "update")));
+    object_dir.set(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyBaseObject_Type), "__dir__")));
+    return copyreg_newobj && dict_update && object_dir ? 0 : -1;
+}
+
 // ------------------------------------------------------------------ NestedCoffer
 //
 // A dotted key ("a.b.c") is split at its first dot: the head names an entry of
@@ -837,8 +882,11 @@ int exec(Module &m) {
     Ref coffer = m.define_class("Coffer", {m.builtin("dict")}, Coffer_doc, {
         method("__init__", Coffer_init, {"self", "*args", "**kwargs"}, Coffer_init_doc),
         method("__repr__", Coffer_repr, {"self"}),
+        method("__reduce__", Coffer_reduce, {"self"}),
+        method("__setstate__", Coffer_setstate, {"self", "state"}),
+        method("__dir__", Coffer_dir, {"self"}),
     });
-    if (!coffer) return -1;
+    if (!coffer || remember_copy_helpers() < 0) return -1;
 
     // class NestedCoffer(Coffer, MutableMapping)
     Ref base = m.get("Coffer"), mutable_mapping = m.get("MutableMapping");
