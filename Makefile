@@ -9,6 +9,10 @@
 PYTHON ?= $(shell tools/find-python)
 BUILD ?= build
 CMAKE_FLAGS ?=
+# ONLY="coffer configuration" builds just those modules (default: all).
+ONLY ?=
+empty :=
+space := $(empty) $(empty)
 TESTS ?= tests
 PYDEPS := $(BUILD)/pydeps
 TEST_PATH := $(BUILD)/lib:$(BUILD)/testlib:platform:$(PYDEPS)
@@ -21,7 +25,7 @@ deps:
 	@tools/setup-deps "$(PYTHON)" "$(PYDEPS)"
 
 build: deps
-	cmake -S . -B $(BUILD)/cmake -DPython3_EXECUTABLE="$(PYTHON)" $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD)/cmake -DPython3_EXECUTABLE="$(PYTHON)" -DTESSEL_ONLY="$(subst $(space),;,$(strip $(ONLY)))" $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD)/cmake -j2
 	mkdir -p $(BUILD)/lib/orvane/tessel
 	cp -r python/orvane/tessel/. $(BUILD)/lib/orvane/tessel/
