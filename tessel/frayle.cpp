@@ -40,8 +40,7 @@ PyObject *const ref_type = reinterpret_cast<PyObject *>(&_PyWeakref_RefType);
 // the same object.  Remembered objects are borrowed from those dictionaries.
 
 bool type_unchanged(PyTypeObject *type, unsigned int tag) {
-    return tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-           type->tp_version_tag == tag;
+    return tag != 0 && compat::type_version(type, n_data) == tag;
 }
 
 // A module global: the module's dict, then the builtins (as Global reads it).

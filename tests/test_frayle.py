@@ -615,6 +615,21 @@ def test_code_replaced_in_a_base_method_is_seen(monkeypatch):
     assert list(lst) == [b, a]
 
 
+def test_data_replaced_by_attribute_stores_is_seen():
+    objects = objs(*range(4))
+    lst = Frayle(objects)
+
+    def store(entries):
+        lst.data = entries
+
+    for i in range(60):  # long enough for the interpreter to specialise the store
+        o = objects[i % 4]
+        store([weakref.ref(o)])
+        assert lst[0] is o and list(lst) == [o] and o in lst and lst.count(o) == 1
+        lst.append(o)
+        assert len(lst.data) == 2
+
+
 @pytest.mark.parametrize("cls", IMPLEMENTATIONS)
 def test_data_that_is_not_a_plain_list(cls):
     class Loud(list):

@@ -108,11 +108,17 @@ inline PyObject **dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
 
 // The version of a dict (PEP 509): every change to the dict gives it a new
 // one, and versions are never reused, so (dict, version) identifies what a
-// lookup in it finds.  0 means "no usable version".
+// lookup in it finds.  0 means "no usable version": from 3.13 on, an
+// instance's split dict shares its values with the object, and attribute
+// stores write them without a new version.
 inline uint64_t dict_version(PyObject *dict) {
+    auto *d = reinterpret_cast<PyDictObject *>(dict);
+#if PY_VERSION_HEX >= 0x030D0000
+    if (d->ma_values) return 0;
+#endif
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    return d->ma_version_tag;
 #pragma GCC diagnostic pop
 }
 
