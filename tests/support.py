@@ -40,8 +40,11 @@ def assert_no_leak(operation, repeat=2000, rounds=4):
     measured = deltas(operation)
     blocks = [m[0] - b[0] for m, b in zip(measured, base)]
     refs = [m[1] - b[1] for m, b in zip(measured, base)]
-    assert not all(d >= 1 for d in blocks), "allocated blocks grow every round: %r" % (blocks,)
-    assert not all(d >= 1 for d in refs), "total reference count grows every round: %r" % (refs,)
+    # A leak in one call of `operation` out of 200 or more grows every round
+    # by at least this much; the interpreter's own caches settle below it.
+    least = max(1, repeat // 200)
+    assert not all(d >= least for d in blocks), "allocated blocks grow every round: %r" % (blocks,)
+    assert not all(d >= least for d in refs), "total reference count grows every round: %r" % (refs,)
 
 
 def raising(operation, exc_type):
