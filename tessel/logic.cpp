@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -234,7 +235,18 @@ PyObject *print_form(PyObject *name, const std::vector<Part> &parts) {
     return out.release();
 }
 
+// The printed form of `self`.  Memory for the parts may run out: that is the
+// interpreter's MemoryError, never an exception through it.
+PyObject *print_parts(PyObject *self);
 PyObject *print_logic(PyObject *self) {
+    try {
+        return print_parts(self);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject *print_parts(PyObject *self) {
     Ref expressions = Ref::steal(PyObject_GetAttr(self, n_expressions));
     if (!expressions) return nullptr;
     // parts = [repr(expr) if callable(expr) else "'%s'" % expr.pattern for expr in ...];
@@ -383,8 +395,20 @@ Ref call_nested(PyObject *expr, PyObject *items) {
     return result;
 }
 
-// Whether the items satisfy one expression: 1, 0, or -1 on error.
+int satisfied_by(PyObject *expr, PyObject *items);
+
+// Whether the items satisfy one expression: 1, 0, or -1 on error (a
+// MemoryError when there is no room for the results).
 int satisfied(PyObject *expr, PyObject *items) {
+    try {
+        return satisfied_by(expr, items);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+int satisfied_by(PyObject *expr, PyObject *items) {
     // isinstance(expr, BaseLogic): the nested object gets all the items at once.
     Ref base = g_BaseLogic.get();
     if (!base) return -1;
@@ -722,18 +746,23 @@ bool Parser::literal_starts(Py_ssize_t i) const {
     return literal_prefix(i, nullptr, nullptr, nullptr) >= 0;
 }
 
-// One or more adjacent string literals, concatenated.
+// One or more adjacent string literals, concatenated (joined once at the
+// end, so that a long run of literals costs time in proportion to its length).
 Ref Parser::literals() {
     Ref value = literal();
     if (!value) return {};
-    for (;;) {
-        skip_space();
-        if (!literal_starts(pos_)) return value;
+    skip_space();
+    if (!literal_starts(pos_)) return value;
+    Ref pieces = Ref::steal(PyList_New(0));
+    if (!pieces || PyList_Append(pieces.get(), value.get()) < 0) return {};
+    do {
         Ref more = literal();
-        if (!more) return {};
-        value = Ref::steal(PyUnicode_Concat(value.get(), more.get()));
-        if (!value) return {};
-    }
+        if (!more || PyList_Append(pieces.get(), more.get()) < 0) return {};
+        skip_space();
+    } while (literal_starts(pos_));
+    Ref empty = Ref::steal(PyUnicode_New(0, 0));
+    if (!empty) return {};
+    return Ref::steal(PyUnicode_Join(empty.get(), pieces.get()));
 }
 
 Ref Parser::literal() {
@@ -1219,8 +1248,12 @@ PyObject *logic_str(Call &c) {
     PyObject *argument = c[0];
     Ref result;
     if (Ref text = text_of(argument)) {
-        Parser parser(text.get());
-        if (parser.parse() == 0) result = parser.run(argument);
+        try {
+            Parser parser(text.get());
+            if (parser.parse() == 0) result = parser.run(argument);
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();  // replaced below, as any MemoryError would be
+        }
     }
     if (result) return result.release();
     // Only errors of the Exception family are replaced (not KeyboardInterrupt,

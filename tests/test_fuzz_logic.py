@@ -1,0 +1,379 @@
+"""Differential fuzzing: the logic classes and logic_str against their
+pure-Python twin.
+
+- Random expression trees (And, Or and Not over patterns, simple callables
+  and nested trees) are built with the native classes and with the twin and
+  called on random items: the answers, the exceptions (type and message), the
+  order in which callables see items, the printed forms and equality between
+  trees must agree.
+- Random texts (arbitrary characters, lone surrogates included, and valid
+  logic strings with random edits: insertions, deletions, swapped tokens,
+  stray quotes and backslashes) go to logic_str.  It must either give a logic
+  object or raise ValueError "Not a properly formatted logic string: ..."
+  with the original error as context; never crash or hang.  What it gives
+  must equal what the twin reads from the same text, and every text that the
+  twin reads and that keeps to the grammar of logic strings (no comments,
+  brackets around arguments or line continuations, which Python allows but
+  a logic string does not) must be read.
+
+The default run is short (a few seconds, for CI).  Set the environment
+variable TESSEL_FUZZ_SECONDS to a number of seconds to keep each fuzzer
+running for that long instead: batch after batch of fresh random examples
+until the time is up; the number of examples run is printed (use
+``pytest -s`` to see it).  In that mode a single example that takes longer
+than a minute counts as a hang: the process is stopped with the tracebacks
+of its threads.
+"""
+import ast
+import faulthandler
+import io
+import os
+import sys
+import time
+import tokenize
+import warnings
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from orvane.tessel import logic
+from orvane.tessel.logic import BaseLogic, logic_str
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+from twins import logic as twin  # noqa: E402
+
+FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
+HANG_SECONDS = 60
+
+QUICK = settings(max_examples=150, deadline=None,
+                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much,
+                                        HealthCheck.data_too_large])
+LONG = settings(QUICK, max_examples=2000, database=None)
+
+MESSAGE = "Not a properly formatted logic string: %s"
+
+
+def fuzz(strategy):
+    """Runs the decorated check on examples of `strategy`: one short run, or
+    runs until TESSEL_FUZZ_SECONDS have passed."""
+    def decorate(check):
+        def test():
+            count = [0]
+
+            def body(example):
+                count[0] += 1
+                if FUZZ_SECONDS:
+                    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+                try:
+                    check(example)
+                finally:
+                    if FUZZ_SECONDS:
+                        faulthandler.cancel_dump_traceback_later()
+            if not FUZZ_SECONDS:
+                given(strategy)(QUICK(body))()
+                return
+            run = given(strategy)(LONG(body))
+            started = time.monotonic()
+            while time.monotonic() - started < FUZZ_SECONDS:
+                run()
+            print("\n%s: %d examples in %.0f s" % (check.__name__, count[0],
+                                                   time.monotonic() - started))
+        test.__name__ = check.__name__
+        return test
+    return decorate
+
+
+# ---------------------------------------------------------------- expression trees
+
+LOG = []
+
+
+def seen(item):
+    """Records the item and answers whether its text holds an a."""
+    LOG.append(("seen", item if isinstance(item, (str, int)) else type(item).__name__))
+    return "a" in str(item)
+
+
+def refuses_numbers(item):
+    if isinstance(item, int):
+        raise ValueError("no numbers: %d" % item)
+    return True
+
+
+def falsy(item):
+    LOG.append(("falsy", type(item).__name__))
+    return 0
+
+
+class Unprintable:
+    def __str__(self):
+        raise LookupError("no text for this item")
+
+
+class NotText:
+    def __str__(self):
+        return 42
+
+
+class Truthless:
+    """A callable whose result has no truth value."""
+    def __bool__(self):
+        raise RuntimeError("no truth value")
+
+    def __repr__(self):
+        return "Truthless()"
+
+
+def truthless(item):
+    return Truthless()
+
+
+PATTERNS = ["a", "b", "", "é", "^1", "x*", "[0-9]{2}", "\\d", "ä|B", "\U0001f600", "\ud800",
+            "(?i)A", "ключ"]
+CALLABLES = [len, bool, seen, refuses_numbers, falsy, truthless]
+ITEMS = st.one_of(
+    st.text(alphabet="abAé1x\U0001f600 ", max_size=4),
+    st.integers(-20, 120),
+    st.sampled_from([None, [], ["a"], ("b", 1), "\ud800", "ключ", b"a"]),
+    st.builds(Unprintable), st.builds(NotText))
+
+
+@st.composite
+def trees(draw, depth=0):
+    """A tree as plain data: (class name, [pattern | callable | tree, ...])."""
+    name = draw(st.sampled_from(["And", "Or", "Not", "BaseLogic"] if depth else ["And", "Or", "Not"]))
+    kinds = ["pattern", "callable", "tree"] if depth < 3 else ["pattern", "callable"]
+    parts = []
+    for _ in range(draw(st.integers(0, 3))):
+        kind = draw(st.sampled_from(kinds))
+        if kind == "pattern":
+            parts.append(draw(st.sampled_from(PATTERNS)))
+        elif kind == "callable":
+            parts.append(draw(st.sampled_from(CALLABLES)))
+        else:
+            parts.append(draw(trees(depth + 1)))
+    return name, parts
+
+
+def build(module, tree):
+    name, parts = tree
+    return getattr(module, name)(*[build(module, p) if isinstance(p, tuple) else p for p in parts])
+
+
+def outcome(operation):
+    """The result with the callables' log, or the exception's type and text."""
+    del LOG[:]
+    try:
+        result = ("ok", operation())
+    except Exception as e:  # noqa: BLE001 - compared between implementations
+        message = str(e)
+        if isinstance(e, TypeError) and message.startswith("__call__() takes"):
+            message = "argument count"   # the frame words it as Python 2 did
+        result = ("raised", type(e).__name__, message)
+    return result, list(LOG)
+
+
+@fuzz(st.tuples(trees(), trees(), st.lists(ITEMS, max_size=4)))
+def test_trees_agree_with_the_twin(example):
+    first, second, items = example
+    mine, theirs = build(logic, first), build(twin, first)
+    assert outcome(lambda: mine(*items)) == outcome(lambda: theirs(*items))
+    assert outcome(lambda: str(mine)) == outcome(lambda: str(theirs))
+    assert repr(mine) == str(mine)
+    mine2, theirs2 = build(logic, second), build(twin, second)
+    assert outcome(lambda: mine == mine2) == outcome(lambda: theirs == theirs2)
+    assert outcome(lambda: mine != mine2) == outcome(lambda: theirs != theirs2)
+    assert mine == build(logic, first)
+    with pytest.raises(TypeError):
+        hash(mine)
+
+
+# ---------------------------------------------------------------- logic_str on random texts
+
+def shape(obj):
+    """A logic object as plain data, comparable between implementations."""
+    if isinstance(obj, (BaseLogic, twin.BaseLogic)):
+        return (type(obj).__name__, [shape(e) for e in obj.expressions])
+    return ("pattern", obj.pattern, obj.flags)
+
+
+def twin_reads(text):
+    """The shape of what the twin reads from `text`, or None if it refuses."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            return shape(twin.logic_str(text))
+        except ValueError:
+            return None
+
+
+def python_reads(text):
+    """What Python itself reads from the text in brackets (so that line
+    breaks may stand between any tokens, as logic strings allow), built by the
+    twin without evaluating anything: the shape, or None."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            tree = ast.parse("(" + text + "\n)", mode="eval")
+            if not isinstance(tree.body, ast.Call):
+                return None
+            return shape(twin._build(tree.body, text))
+        except Exception:  # noqa: BLE001 - any refusal
+            return None
+
+
+def in_grammar(text):
+    """Whether a text that Python reads keeps to the grammar of logic strings:
+    a call of a name, whose arguments are string literals, calls or a name,
+    with no comments, no brackets around arguments and no line continuations."""
+    source = text.strip(" \t\f\r\n")
+    try:
+        tokens = list(tokenize.generate_tokens(io.StringIO(source).readline))
+    except (tokenize.TokenError, SyntaxError):
+        return False
+    lines = source.splitlines(True)
+    offsets = [0]
+    for line in lines:
+        offsets.append(offsets[-1] + len(line))
+
+    def offset(position):
+        return offsets[position[0] - 1] + position[1]
+    significant = []
+    end = 0
+    for token in tokens:
+        if token.type == tokenize.COMMENT:
+            return False
+        if token.type in (tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT,
+                          tokenize.ENDMARKER):
+            continue
+        if "\\" in source[end:offset(token.start)]:
+            return False
+        end = offset(token.end)
+        significant.append(token)
+    position = [0]
+
+    def peek():
+        return significant[position[0]] if position[0] < len(significant) else None
+
+    def take():
+        position[0] += 1
+        return significant[position[0] - 1]
+
+    def call():
+        if peek() is None or take().type != tokenize.NAME:
+            return False
+        token = take() if peek() is not None else None
+        if token is None or token.string != "(":
+            return False
+        while True:
+            token = peek()
+            if token is None:
+                return False
+            if token.string == ")":
+                take()
+                return True
+            if token.type == tokenize.STRING:
+                while peek() is not None and peek().type == tokenize.STRING:
+                    take()
+            elif token.type == tokenize.NAME:
+                following = significant[position[0] + 1] if position[0] + 1 < len(significant) else None
+                if following is not None and following.string == "(":
+                    if not call():
+                        return False
+                else:
+                    take()
+            else:
+                return False
+            token = peek()
+            if token is None:
+                return False
+            if token.string == ",":
+                take()
+            elif token.string != ")":
+                return False
+    return call() and peek() is None
+
+
+def check_text(text):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            mine = logic_str(text)
+        except ValueError as e:
+            assert str(e) == MESSAGE % (text,)
+            assert e.__context__ is not None and e.__cause__ is None
+            mine = None
+    expected = twin_reads(text)
+    if mine is not None:
+        assert isinstance(mine, BaseLogic)
+        assert shape(mine) == (expected or python_reads(text)), text
+    elif expected is not None:
+        assert not in_grammar(text), text
+
+
+CHARACTERS = st.characters(blacklist_categories=())   # surrogates included
+TOKENS = ["And", "Or", "Not", "BaseLogic", "string", "Ｎｏｔ", "(", ")", ",", ", ", "'a'", '"b"',
+          "'é'", "r'\\d'", "'''x'''", "u'c'", "'\\ud800'", "'\\N{BULLET}'", "'\\x4'", "'\\777'",
+          "'", '"', "'''", "\\", "\\\n", " ", "\n", "\t", "#", "b", "f", "rb", "x", "=", ".", "+",
+          "0", "[", "]", "*", ":", "λ", "\ud800", "\U0001f600", "\x00", "lambda", "None",
+          "__import__", "()", "(('a'))"]
+
+
+@st.composite
+def valid_texts(draw, depth=0):
+    name = draw(st.sampled_from(["And", "Or", "Not", "BaseLogic"]))
+    parts = []
+    for _ in range(draw(st.integers(0, 3))):
+        kind = draw(st.sampled_from(["literal", "string", "call"] if depth < 3 else ["literal"]))
+        if kind == "literal":
+            parts.append(draw(st.sampled_from(TOKENS[10:20])))
+        elif kind == "string":
+            parts.append("string")
+        else:
+            parts.append(draw(valid_texts(depth + 1)))
+    return name + "(" + ", ".join(parts) + ")"
+
+
+@st.composite
+def edited_texts(draw):
+    """A valid logic string (written or printed) with random edits."""
+    if draw(st.booleans()):
+        tree = draw(trees())
+        try:
+            text = str(build(logic, tree))
+        except Exception:  # noqa: BLE001 - an unprintable tree
+            text = "And()"
+    else:
+        text = draw(valid_texts())
+    for _ in range(draw(st.integers(0, 4))):
+        edit = draw(st.sampled_from(["insert", "delete", "swap", "character"]))
+        i = draw(st.integers(0, len(text)))
+        if edit == "insert":
+            text = text[:i] + draw(st.sampled_from(TOKENS)) + text[i:]
+        elif edit == "delete":
+            text = text[:i] + text[draw(st.integers(i, min(len(text), i + 4))):]
+        elif edit == "character":
+            text = text[:i] + draw(CHARACTERS) + text[i:]
+        else:
+            j = draw(st.integers(0, len(text)))
+            i, j = min(i, j), max(i, j)
+            k = draw(st.integers(j, len(text)))
+            text = text[:i] + text[j:k] + text[i:j] + text[k:]
+    return text
+
+
+@pytest.mark.filterwarnings("ignore")
+@fuzz(st.one_of(st.text(CHARACTERS, max_size=30),
+                st.text(st.sampled_from("AndOrNt()'\",\\ string\nrbu#x"), max_size=30),
+                edited_texts()))
+def test_texts_are_read_as_the_twin_reads_them(text):
+    check_text(text)
+    warnings.simplefilter("ignore")
+    encoded = text.encode("utf-8", "surrogatepass")
+    try:
+        mine = logic_str(encoded)
+    except ValueError as e:
+        assert str(e) == MESSAGE % (encoded,)
+        mine = None
+    if mine is not None:
+        assert shape(mine) == shape(logic_str(text))
