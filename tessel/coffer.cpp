@@ -65,6 +65,10 @@ PyObject *Coffer_init(Call &c) {
 // def __repr__(self)
 PyObject *Coffer_repr(Call &c) {
     PyObject *self = c[0];
+    // Nested instances come back here through the dict's repr of each value;
+    // the interpreter counts that depth, but under a raised recursion limit
+    // our levels take more C stack than it allows for.
+    if (!stack_has_room(" while getting the repr of an object")) return nullptr;
     // self.__class__.__name__
     Ref cls = Ref::steal(PyObject_GetAttr(self, n___class__));
     if (!cls) return nullptr;
@@ -600,7 +604,8 @@ int contains(PyObject *self, PyObject *key, Py_ssize_t start) {
     } else {
         int present = base_contains(self, p, d.head.get());
         if (present <= 0) return present;
-        value = base_getitem(self, p, d.head.get());
+        // The head's __hash__ or __eq__ may have changed the class meanwhile.
+        value = base_getitem(self, profile(Py_TYPE(self)), d.head.get());
         if (!value) return -1;
     }
     DeepGuard guard(" while testing a dotted key");
