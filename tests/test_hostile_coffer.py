@@ -268,11 +268,19 @@ class Refusal(Exception):
     pass
 
 
+TARGETS = []  # the configuration a test works on, for typecast_str to meddle with
+
+
 def refusing(what):
-    """A typecast_str that refuses values of one kind and passes the rest."""
+    """A typecast_str that refuses values of one kind (or empties the
+    configuration, or hands back another level) and passes the rest."""
     def typecast_str(value):
         if what == "levels" and isinstance(value, dict) or what == "leaves" and value == "bad":
             raise Refusal("refused %s" % type(value).__name__)
+        if what == "clears" and value == "bad":
+            dict.clear(TARGETS[-1])
+        if what == "other levels" and isinstance(value, dict) and not value:
+            return type(value)(z=0)
         return value
     return typecast_str
 
@@ -289,13 +297,14 @@ TYPECAST_OPERATIONS = {
 }
 
 
-@pytest.mark.parametrize("what", ["levels", "leaves"])
+@pytest.mark.parametrize("what", ["levels", "leaves", "clears", "other levels"])
 @pytest.mark.parametrize("operation", TYPECAST_OPERATIONS)
-def test_refusing_typecast_as_in_the_twin(monkeypatch, what, operation):
+def test_meddling_typecast_as_in_the_twin(monkeypatch, what, operation):
     def prepare(cls):  # made without typecast_str
         c, level = cls(), cls()
         dict.update(level, b=1, bad="bad")  # so that copies meet it
         dict.__setitem__(c, "a", level)
+        TARGETS.append(c)
         return c
     monkeypatch.setattr(configuration, "typecast_str", refusing(what))
     monkeypatch.setattr(twin_configuration, "typecast_str", refusing(what))
