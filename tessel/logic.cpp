@@ -848,16 +848,27 @@ Ref Parser::decode(Py_ssize_t begin, Py_ssize_t end, bool escapes, bool carriage
 
     // ASCII goes through unchanged, every other character as \UXXXXXXXX, and a
     // backslash before one of them (or at the end) stands for itself (\u005c).
-    // `from` remembers, for each byte, the character it came from.
+    // `from` remembers which character each byte came from, in runs: a run
+    // starts at byte `offset` with the character `src`; its bytes come from
+    // src, src + 1, ... in turn, or all from src when `whole` (the escape
+    // written for one character).  Runs of plain ASCII take no room.
+    struct Run {
+        size_t offset;
+        Py_ssize_t src;
+        bool whole;
+    };
     std::string buffer;
-    std::vector<Py_ssize_t> from;
+    std::vector<Run> from;
     // The first escape the compiler would warn of: where, and its message.
     const compat::EscapeWarnings warnings = compat::escape_warnings();
     Py_ssize_t suspect = -1;
     Ref suspect_message;
     auto put = [&](const char *s, size_t n, Py_ssize_t src) {
+        const Run *last = from.empty() ? nullptr : &from.back();
+        bool continues = n == 1 && last && !last->whole &&
+                         src - last->src == static_cast<Py_ssize_t>(buffer.size() - last->offset);
+        if (!continues) from.push_back(Run{buffer.size(), src, n > 1});
         buffer.append(s, n);
-        from.insert(from.end(), n, src);
     };
     auto put_char = [&](Py_UCS4 ch, Py_ssize_t src) {
         char escaped[11];
@@ -934,8 +945,19 @@ Ref Parser::decode(Py_ssize_t begin, Py_ssize_t end, bool escapes, bool carriage
     if (!held_error || PyUnicodeDecodeError_GetStart(held_error.get(), &bad) < 0) return {};
     Ref reason = Ref::steal(PyUnicodeDecodeError_GetReason(held_error.get()));
     if (!reason) return {};
-    if (bad < 0 || static_cast<size_t>(bad) >= from.size()) bad = 0;
-    return syntax_error(from.empty() ? begin : from[static_cast<size_t>(bad)],
+    Py_ssize_t place = begin;
+    if (bad >= 0 && static_cast<size_t>(bad) < buffer.size() && !from.empty()) {
+        // The last run starting at or before the bad byte.
+        auto run = std::upper_bound(from.begin(), from.end(), static_cast<size_t>(bad),
+                                    [](size_t b, const Run &r) { return b < r.offset; });
+        if (run != from.begin()) {
+            --run;
+            place = run->whole ? run->src
+                               : run->src + static_cast<Py_ssize_t>(static_cast<size_t>(bad) -
+                                                                    run->offset);
+        }
+    }
+    return syntax_error(place,
                         "invalid escape sequence in a string literal (%U)", reason.get());
 }
 

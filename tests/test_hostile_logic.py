@@ -344,6 +344,12 @@ def test_very_long_logic_strings():
     with pytest.raises(ValueError) as info:
         logic_str("And(" + "'a', " * 100_000 + "a)")
     assert "column 500005" in info.value.__context__.msg
+    # A bad escape after long runs of escapes, non-ASCII and ASCII text is
+    # located exactly.
+    body = "é" * 100_000 + "\\t" * 1000 + "a" * 100_000 + "\\N{BULLET}\U0001f600"
+    with pytest.raises(ValueError) as info:
+        logic_str("And('" + body + "\\x4')")
+    assert info.value.__context__.msg.endswith("at column %d" % (6 + len(body)))
     many_lines = "And(\n" + "'a',\n" * 100_000 + ")"
     assert len(logic_str(many_lines).expressions) == 100_000
 
