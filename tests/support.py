@@ -22,7 +22,7 @@ def assert_no_leak(operation, repeat=2000, rounds=4):
     grows the counts in every round.
     """
     def deltas(op):
-        for _ in range(repeat):  # warm-up: caches, free lists, interned names
+        for _ in range(2 * repeat):  # warm-up: caches, free lists, interned names
             op()
         before = _counts()
         found = []

@@ -86,6 +86,6 @@ def test_dir_lists_string_keys_and_ignores_others():
 
 def test_no_leaks():
     c = Configuration({"a": {"b": [1, 2]}, "c": "x"})
-    assert_no_leak(lambda: copy.deepcopy(c), repeat=500)
-    assert_no_leak(lambda: pickled(c), repeat=500)
-    assert_no_leak(lambda: dir(c), repeat=500)
+    assert_no_leak(lambda: copy.deepcopy(c), repeat=1000)
+    assert_no_leak(lambda: pickled(c), repeat=1000)
+    assert_no_leak(lambda: dir(c), repeat=1000)
