@@ -332,6 +332,40 @@ struct Dotted {
     Py_ssize_t rest_start = 0;
 };
 
+// `key, value = item` for an item whose len() is 2.
+int unpack2(PyObject *item, Ref &key, Ref &value) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return 0;
+    }
+    if (PyList_CheckExact(item) && PyList_GET_SIZE(item) == 2) {
+        key = Ref::borrow(PyList_GET_ITEM(item, 0));
+        value = Ref::borrow(PyList_GET_ITEM(item, 1));
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(item));
+    if (!it) return -1;
+    Ref values[3];
+    Py_ssize_t got = 0;
+    for (; got < 3; ++got) {
+        values[got] = Ref::steal(PyIter_Next(it.get()));
+        if (!values[got]) break;
+    }
+    if (PyErr_Occurred()) return -1;
+    if (got < 2) {
+        raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+        return -1;
+    }
+    if (got > 2) {
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return -1;
+    }
+    key = values[0];
+    value = values[1];
+    return 0;
+}
+
 // `isinstance(key, str) and '.' in key`, then `head, rest = key.split('.', 1)`.
 // Returns 1 for a dotted key (with `out` filled), 0 for any other, -1 on error.
 int split_key(PyObject *key, Py_ssize_t start, Dotted &out) {
@@ -351,26 +385,7 @@ int split_key(PyObject *key, Py_ssize_t start, Dotted &out) {
     int dotted = PySequence_Contains(key, n_dot);
     if (dotted <= 0) return dotted;
     Ref parts = call_method(key, n_split, {n_dot, known.one.get()});
-    if (!parts) return -1;
-    Ref it = Ref::steal(PyObject_GetIter(parts.get()));
-    if (!it) return -1;
-    Ref values[3];
-    Py_ssize_t got = 0;
-    for (; got < 3; ++got) {
-        values[got] = Ref::steal(PyIter_Next(it.get()));
-        if (!values[got]) break;
-    }
-    if (PyErr_Occurred()) return -1;
-    if (got < 2) {
-        raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
-        return -1;
-    }
-    if (got > 2) {
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return -1;
-    }
-    out.head = values[0];
-    out.rest = values[1];
+    if (!parts || unpack2(parts.get(), out.head, out.rest) < 0) return -1;
     out.rest_start = 0;
     return 1;
 }
@@ -629,40 +644,6 @@ int delitem(PyObject *self, PyObject *key, Py_ssize_t start) {
     DeepGuard guard(" while deleting a dotted key");
     if (!guard) return -1;
     return remove(value.get(), d.rest.get(), d.rest_start);
-}
-
-// `key, value = item` for an item whose len() is 2.
-int unpack2(PyObject *item, Ref &key, Ref &value) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-        value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-        return 0;
-    }
-    if (PyList_CheckExact(item) && PyList_GET_SIZE(item) == 2) {
-        key = Ref::borrow(PyList_GET_ITEM(item, 0));
-        value = Ref::borrow(PyList_GET_ITEM(item, 1));
-        return 0;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(item));
-    if (!it) return -1;
-    Ref values[3];
-    Py_ssize_t got = 0;
-    for (; got < 3; ++got) {
-        values[got] = Ref::steal(PyIter_Next(it.get()));
-        if (!values[got]) break;
-    }
-    if (PyErr_Occurred()) return -1;
-    if (got < 2) {
-        raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
-        return -1;
-    }
-    if (got > 2) {
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return -1;
-    }
-    key = values[0];
-    value = values[1];
-    return 0;
 }
 
 // One (key, value) of update: a mapping merges into a level, anything else is assigned.
