@@ -332,7 +332,7 @@ struct Dotted {
     Py_ssize_t rest_start = 0;
 };
 
-// `key, value = item` for an item whose len() is 2.
+// `key, value = item`: exactly two values, with the interpreter's unpacking messages.
 int unpack2(PyObject *item, Ref &key, Ref &value) {
     if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
         key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
