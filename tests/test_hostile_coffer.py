@@ -432,8 +432,9 @@ def test_ten_thousand_levels(cls, statement):
     # The walk down existing levels is cheap enough for the C stack; so is making
     # them in a NestedCoffer (a Configuration also calls typecast_str per level).
     # Sanitized builds take much more stack per level.
-    if not os.environ.get("TESSEL_SANITIZED") and statement in ("n[key]", "key in n", "del n[key]") or (
-            cls == "NestedCoffer" and statement in ("n[key] = 1", "n.setdefault(key, 1)")):
+    if not os.environ.get("TESSEL_SANITIZED") and (
+            statement in ("n[key]", "key in n", "del n[key]") or
+            (cls == "NestedCoffer" and statement in ("n[key] = 1", "n.setdefault(key, 1)"))):
         assert "raised ok" in lines
     assert all(line.endswith(("ok", "RecursionError", "KeyError", "AttributeError")) for line in lines if line)
 
