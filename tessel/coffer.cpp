@@ -795,10 +795,12 @@ int remember(Module &m, PyObject *coffer, PyObject *nested, PyObject *setdefault
     PyTypeObject *t = reinterpret_cast<PyTypeObject *>(nested);
     Ref dict = Ref::steal(compat::type_dict(t));
     if (!dict) return -1;
-    auto own = [&](Held &h, PyObject *name) {
-        PyObject *f = PyDict_GetItemWithError(dict.get(), name);
+    // Remembers what a type's own dict holds under `name` (if anything).
+    auto held_from = [](PyObject *type_dict, Held &h, PyObject *name) {
+        PyObject *f = PyDict_GetItemWithError(type_dict, name);
         if (f) h.set(Ref::borrow(f));
     };
+    auto own = [&](Held &h, PyObject *name) { held_from(dict.get(), h, name); };
     own(known.init, n___init__);
     own(known.getitem, n___getitem__);
     own(known.setitem, n___setitem__);
@@ -816,10 +818,7 @@ int remember(Module &m, PyObject *coffer, PyObject *nested, PyObject *setdefault
 
     Ref dict_dict = Ref::steal(compat::type_dict(&PyDict_Type));
     if (!dict_dict) return -1;
-    auto builtin = [&](Held &h, PyObject *name) {
-        PyObject *f = PyDict_GetItemWithError(dict_dict.get(), name);
-        if (f) h.set(Ref::borrow(f));
-    };
+    auto builtin = [&](Held &h, PyObject *name) { held_from(dict_dict.get(), h, name); };
     builtin(known.dict_init, n___init__);
     builtin(known.dict_getitem, n___getitem__);
     builtin(known.dict_setitem, n___setitem__);
