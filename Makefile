@@ -39,9 +39,10 @@ test-all:
 # The libraries under AddressSanitizer and UndefinedBehaviorSanitizer, and the
 # whole suite run with them (see tools/asan-check).
 ASAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+ASAN_BUILD ?= build-asan
 asan:
-	$(MAKE) build BUILD=build-asan CMAKE_FLAGS='-DTESSEL_EXTRA_FLAGS="$(ASAN_FLAGS)" $(CMAKE_FLAGS)'
-	tools/asan-check "$(PYTHON)" build-asan build-asan/lib:build-asan/testlib:platform:build-asan/pydeps $(TESTS) $(PYTEST_ARGS)
+	$(MAKE) build BUILD=$(ASAN_BUILD) CMAKE_FLAGS='-DTESSEL_EXTRA_FLAGS="$(ASAN_FLAGS)" $(CMAKE_FLAGS)'
+	tools/asan-check "$(PYTHON)" $(ASAN_BUILD) $(ASAN_BUILD)/lib:$(ASAN_BUILD)/testlib:platform:$(ASAN_BUILD)/pydeps $(TESTS) $(PYTEST_ARGS)
 
 run: build
 	PYTHONPATH=$(TEST_PATH) "$(PYTHON)" -m orvane.tessel $(RUN_ARGS)
