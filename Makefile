@@ -6,6 +6,7 @@
 #   make wheel   the wheel, in dist/
 #   make asan    every test with the libraries under ASan and UBSan
 #   make test-all  build and test every supported interpreter
+#   make stubtest  the type stubs against the real modules
 PYTHON ?= $(shell tools/find-python)
 BUILD ?= build
 CMAKE_FLAGS ?=
@@ -17,7 +18,7 @@ TESTS ?= tests
 PYDEPS := $(BUILD)/pydeps
 TEST_PATH := $(BUILD)/lib:$(BUILD)/testlib:platform:$(PYDEPS)
 
-.PHONY: all build deps test test-all asan run bench wheel clean
+.PHONY: all build deps test test-all stubtest asan run bench wheel clean
 
 all: build
 
@@ -35,6 +36,15 @@ test: build
 
 test-all:
 	tools/test-all $(VERSIONS)
+
+# mypy.stubtest with Debian's CPython 3.11 and mypy, on libraries built for it.
+MODULES := coffer configuration tabulon frayle logic arbel sigil
+STUBTEST_PYTHON ?= /usr/bin/python3.11
+STUBTEST_BUILD ?= build-stubtest
+stubtest:
+	$(MAKE) build PYTHON=$(STUBTEST_PYTHON) BUILD=$(STUBTEST_BUILD)
+	PYTHONPATH=$(STUBTEST_BUILD)/lib:platform $(STUBTEST_PYTHON) -m mypy.stubtest \
+		--allowlist tests/typing/stubtest-allowlist.txt $(addprefix orvane.tessel.,$(MODULES))
 
 # The libraries under AddressSanitizer and UndefinedBehaviorSanitizer, and the
 # whole suite run with them (see tools/asan-check).

@@ -128,6 +128,30 @@ def test_defaults_are_read_at_each_call():
         ft.signature.__defaults__ = saved
 
 
+def test_signature_follows_the_parameters_and_current_defaults():
+    import inspect
+    assert str(inspect.signature(ft.signature)) == "(a, b, c=3, *args, **kwargs)"
+    assert str(inspect.signature(ft.Base().hello)) == "()"
+    assert str(inspect.signature(coffer.NestedCoffer.get)) == "(self, key, default=None)"
+    saved = ft.signature.__defaults__
+    try:
+        ft.signature.__defaults__ = (30,)
+        assert inspect.signature(ft.signature).parameters["c"].default == 30
+        ft.signature.__defaults__ = None
+        assert str(inspect.signature(ft.signature)) == "(a, b, c, *args, **kwargs)"
+    finally:
+        ft.signature.__defaults__ = saved
+    # an assigned signature wins until it is deleted, as for Python functions
+    ft.one.__signature__ = marker = inspect.Signature()
+    try:
+        assert inspect.signature(ft.one) is marker
+    finally:
+        del ft.one.__signature__
+    assert str(inspect.signature(ft.one)) == "(x)"
+    with pytest.raises(AttributeError):
+        del ft.one.__signature__
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda: ft.one(), "one() takes exactly 1 positional argument (0 given)"),
     (lambda: ft.one(1, 2), "one() takes exactly 1 positional argument (2 given)"),

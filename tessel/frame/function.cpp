@@ -390,11 +390,69 @@ int set_kwdefaults(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
+Name n_signature("__signature__");
+
+// __signature__: what inspect.signature (and so help() and type-stub checkers)
+// reports, made from the parameter table and the current __defaults__.  A
+// value assigned to __signature__ is kept in __dict__ and wins, as it does for
+// Python functions.
+PyObject *get_signature(PyObject *self, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    if (f->dict) {
+        PyObject *assigned = PyDict_GetItemWithError(f->dict, n_signature.get());  // borrowed
+        if (assigned) return compat::new_ref(assigned);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    if (!parameter) return nullptr;
+    const Signature &sig = f->spec->sig;
+    Ref params = Ref::steal(PyList_New(0));
+    if (!params) return nullptr;
+    Py_ssize_t n_defaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Py_ssize_t first_default = sig.named() - n_defaults;
+    for (Py_ssize_t i = 0; i < sig.slots(); ++i) {
+        const char *kind = i == sig.varargs_slot() ? "VAR_POSITIONAL"
+                           : i == sig.varkw_slot() ? "VAR_KEYWORD"
+                                                   : "POSITIONAL_OR_KEYWORD";
+        Ref kind_value = Ref::steal(PyObject_GetAttrString(parameter.get(), kind));
+        if (!kind_value) return nullptr;
+        Ref args = Ref::steal(PyTuple_Pack(2, sig.interned(i), kind_value.get()));
+        if (!args) return nullptr;
+        Ref kwargs;
+        if (i < sig.named() && i >= first_default && i - first_default < n_defaults) {
+            kwargs = Ref::steal(PyDict_New());
+            if (!kwargs || PyDict_SetItemString(kwargs.get(), "default",
+                                                PyTuple_GET_ITEM(f->defaults, i - first_default)) < 0)
+                return nullptr;
+        }
+        Ref p = Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
+        if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
+    }
+    Ref signature_class = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!signature_class) return nullptr;
+    return call(signature_class.get(), params.get()).release();
+}
+int set_signature(PyObject *self, PyObject *value, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    if (!f->dict && !(f->dict = PyDict_New())) return -1;
+    if (value) return PyDict_SetItem(f->dict, n_signature.get(), value);
+    if (PyDict_DelItem(f->dict, n_signature.get()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_SetString(PyExc_AttributeError, "__signature__");
+        }
+        return -1;
+    }
+    return 0;
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

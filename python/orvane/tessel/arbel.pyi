@@ -1,4 +1,7 @@
-from typing import Any, List, Optional
+from typing import Any, Dict, List, Optional
+
+# doctest names and their docstrings
+__test__: Dict[str, str]
 
 class Arbel:
     """A named tree node drawn like the `tree` command."""

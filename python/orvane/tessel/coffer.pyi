@@ -2,6 +2,9 @@ import itertools as itertools
 from collections.abc import Mapping as Mapping, MutableMapping as MutableMapping
 from typing import Any, Dict, Iterable, Tuple, TypeVar, Union, overload
 
+# doctest names and their docstrings
+__test__: Dict[str, str]
+
 _T = TypeVar("_T")
 
 class Coffer(Dict[Any, Any]):

@@ -2,9 +2,12 @@ import configparser as configparser
 import logging as logging
 import os as os
 from collections.abc import Mapping as Mapping
-from typing import Any, Callable, List, Tuple, TypeVar
+from typing import Any, Callable, Dict, List, Tuple, TypeVar
 
 from .coffer import NestedCoffer as NestedCoffer
+
+# doctest names and their docstrings
+__test__: Dict[str, str]
 
 logger: logging.Logger
 typecast_str: Callable[[Any], Any]

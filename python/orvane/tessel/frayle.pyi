@@ -1,6 +1,9 @@
 import collections as collections
 import weakref as weakref
-from typing import Any, Callable, Generic, Iterable, Iterator, List, Optional, SupportsIndex, TypeVar, Union, overload
+from typing import Any, Callable, Dict, Generic, Iterable, Iterator, List, Optional, SupportsIndex, TypeVar, Union, overload
+
+# doctest names and their docstrings
+__test__: Dict[str, str]
 
 _T = TypeVar("_T")
 _F = TypeVar("_F", bound="Frayle[Any]")

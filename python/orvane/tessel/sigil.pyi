@@ -1,4 +1,7 @@
-from typing import Any, Callable, Generic, Optional, Type, TypeVar, overload
+from typing import Any, Callable, Dict, Generic, Optional, Type, TypeVar, overload
+
+# doctest names and their docstrings
+__test__: Dict[str, str]
 
 _R = TypeVar("_R")
 

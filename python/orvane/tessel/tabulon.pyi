@@ -1,6 +1,9 @@
 from collections.abc import MutableMapping as MutableMapping
 from typing import Any, Dict, Generator, Iterable, List, NamedTuple, Optional, SupportsIndex, Tuple, Union, overload
 
+# doctest names and their docstrings
+__test__: Dict[str, str]
+
 class DictItem(NamedTuple):
     path: Any
     value: Any
@@ -10,13 +13,13 @@ class IndexMarker:
     index: int
     def __init__(self, obj: Any, index: Any) -> None: ...
 
-Path = Tuple[Any, ...]
+_Path = Tuple[Any, ...]
 
 class Tabulon(List[Any]):
     """A list of (path, value) pairs standing for a nested dict."""
     def __init__(self, *args: Any) -> None: ...
     @staticmethod
-    def __flatten__(indict: Any, path: Optional[Path] = ...) -> Generator[DictItem, None, None]: ...
+    def __flatten__(indict: Any, path: Optional[_Path] = ...) -> Generator[DictItem, None, None]: ...
     @overload
     def __setitem__(self, index: SupportsIndex, item: Iterable[Any]) -> None: ...
     @overload
