@@ -762,12 +762,17 @@ private:
             PyObject *items = pending_[static_cast<size_t>(pending)].items.get();
             Ref index = Ref::steal(PyObject_GetAttr(k, n_index));
             if (!index) return -1;
-            int present = tuple_has(PyList_GET_SIZE(items), index.get());
+            int present = tuple_has(items, index.get());
             if (present < 0) return -1;
             last_present_ = present;
             if (!present) {
                 Ref placeholder = Ref::steal(PyDict_New());
                 if (!placeholder || PyList_Append(items, placeholder.get()) < 0) return -1;
+            } else if (PyList_GET_SIZE(items) == 0) {
+                // A slice index finds an empty tuple "present": there is no
+                // last element to go on in, as tuple[-1] says.
+                PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+                return -1;
             }
         }
         last_tuple_ = static_cast<size_t>(pending);
@@ -807,8 +812,10 @@ private:
         return call(type, one.get());
     }
 
-    // Whether a tuple of `size` elements has position `index`, as tuple[index] tells.
-    static int tuple_has(Py_ssize_t size, PyObject *index) {
+    // Whether the tuple whose elements are `items` has position `index`, as
+    // tuple[index] tells.  The size is read after the index's __index__, which
+    // may have changed the element list.
+    static int tuple_has(PyObject *items, PyObject *index) {
         if (PyIndex_Check(index)) {
             Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
             if (i == -1 && PyErr_Occurred()) {
@@ -816,6 +823,7 @@ private:
                 PyErr_Clear();
                 return 0;
             }
+            Py_ssize_t size = PyList_GET_SIZE(items);
             if (i < 0) i += size;
             return i >= 0 && i < size;
         }
