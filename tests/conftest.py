@@ -2,3 +2,13 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
+
+from leaks import LeakCases  # noqa: E402
+
+
+def pytest_generate_tests(metafunc):
+    """Each case of a LeakCases class is a test of its own, named after it."""
+    cls = metafunc.cls
+    if cls is not None and issubclass(cls, LeakCases) and "leak_case" in metafunc.fixturenames:
+        names = list(cls.leak_cases())
+        metafunc.parametrize("leak_case", names, ids=names)

@@ -1,12 +1,15 @@
 """Coffer: a dict whose entries are also attributes."""
+import copy
 import gc
+import pickle
 import weakref
 
 import pytest
 
 from orvane.tessel.coffer import Coffer
 import orvane.tessel.coffer as coffer_module
-from support import assert_no_leak, raising
+from leaks import LeakChecks
+from support import raising
 
 
 def test_module_contents():
@@ -139,20 +142,6 @@ def test_subclass_init_reaches_dict_through_super():
             self.extra = True
     s = Sub(a=1)
     assert s == {"a": 1, "extra": True} and s.__dict__ is s
-
-
-def test_no_leaks():
-    assert_no_leak(lambda: Coffer(a=1, b=2, c=3))
-    assert_no_leak(lambda: repr(Coffer({"a": [1]})))
-    c = Coffer(a=1)
-
-    def attribute_round_trip():
-        c.b = c.a
-        del c.b
-    assert_no_leak(attribute_round_trip)
-    assert_no_leak(raising(lambda: Coffer(1, 2), TypeError))
-    assert_no_leak(raising(lambda: Coffer(self=1), TypeError))
-    assert_no_leak(raising(lambda: c.missing, AttributeError))
 
 
 # ================================================================= NestedCoffer
@@ -644,24 +633,91 @@ def test_self_containing_mapping_update():
     """)
 
 
-def test_nested_no_leaks():
-    doc = {"a": {"b": {"c": 1}, "d": [1, 2]}, "e": "x"}
-    n = NestedCoffer(doc)
-    assert_no_leak(lambda: NestedCoffer(doc), repeat=500)
-    assert_no_leak(lambda: n.update(doc), repeat=500)
-    assert_no_leak(lambda: n["a.b.c"])
-    assert_no_leak(lambda: "a.b.c" in n)
-    assert_no_leak(lambda: n.get("a.b.x", 0))
-    assert_no_leak(lambda: n.__setitem__("a.b.c", 2))
-    assert_no_leak(lambda: n.setdefault("p.q", 3))
+# ================================================================= leaks
 
-    def set_and_delete():
-        n["x.y"] = 1
-        del n["x.y"]
-    assert_no_leak(set_and_delete)
-    assert_no_leak(raising(lambda: n["a.zz"], KeyError))
-    assert_no_leak(raising(lambda: n.__setitem__("e.f", 1), KeyError))
-    assert_no_leak(raising(lambda: n.update([("a", 1), ("b",)]), TypeError))
-    assert_no_leak(raising(lambda: n.update({}, {}), TypeError))
-    assert_no_leak(raising(lambda: n[StrKey("k")], KeyError))
-    assert_no_leak(raising(lambda: n.__delitem__("q.r"), KeyError))
+class BadRepr:
+    def __repr__(self):
+        raise ValueError("no repr")
+
+
+class KeysRefused(Coffer):
+    """Its own iteration makes dict merges ask for keys(), which raises."""
+    def __iter__(self):
+        return iter(())
+
+    def keys(self):
+        raise ValueError("no keys")
+
+
+class TestLeaks(LeakChecks):
+    module = coffer_module
+
+    @staticmethod
+    def cases():
+        c = Coffer(a=1)
+        c[1] = "not a name"
+
+        def attribute_round_trip():
+            c.b = c.a
+            del c.b
+        yield "Coffer", lambda: Coffer(a=1, b=2, c=3)
+        yield "Coffer: mapping and keywords", lambda: Coffer({"a": [1]}, b=2)
+        yield "Coffer: attribute round trip", attribute_round_trip
+        yield "Coffer: two positional arguments", raising(lambda: Coffer(1, 2), TypeError)
+        yield "Coffer: keyword self", raising(lambda: Coffer(self=1), TypeError)
+        yield "Coffer: pair of three", raising(lambda: Coffer([(1, 2, 3)]), ValueError)
+        yield "Coffer: missing attribute", raising(lambda: c.missing, AttributeError)
+        yield "Coffer.__repr__", lambda: repr(Coffer({"a": [1]}))
+        yield "Coffer.__repr__: a value's repr raises", raising(lambda: repr(Coffer(a=BadRepr())), ValueError)
+        yield "Coffer.__reduce__", c.__reduce__
+        yield "Coffer.__reduce__: copy", lambda: copy.copy(c)
+        yield "Coffer.__reduce__: deep copy", lambda: copy.deepcopy(c)
+        yield "Coffer.__reduce__: pickle", lambda: pickle.loads(pickle.dumps(c))
+        yield "Coffer.__reduce__: an argument", raising(lambda: c.__reduce__(1), TypeError)
+        refused = KeysRefused(a=1)
+        yield "Coffer.__reduce__: keys() raises", raising(refused.__reduce__, ValueError)
+        blank = Coffer()
+        yield "Coffer.__setstate__", lambda: blank.__setstate__({"a": 1, 2: 3})
+        yield "Coffer.__setstate__: not a mapping", raising(lambda: blank.__setstate__(5), TypeError)
+        yield "Coffer.__dir__", lambda: dir(c)
+        yield "Coffer.__dir__: an argument", raising(lambda: c.__dir__(1), TypeError)
+
+        # Each case has its own object (bound as a default argument), so that
+        # what one case leaves behind does not change what another one does.
+        doc = {"a": {"b": {"c": 1}, "d": [1, 2]}, "e": "x"}
+
+        def nc():
+            return NestedCoffer(doc)
+
+        def set_and_delete(n=nc()):
+            n["x.y"] = 1
+            del n["x.y"]
+
+        def set_and_pop(n=nc()):
+            n["x.y"] = 1
+            n.pop("x.y")
+        yield "NestedCoffer", lambda: NestedCoffer(doc), {"repeat": 500}
+        yield "NestedCoffer: not a mapping", raising(lambda: NestedCoffer(5), TypeError)
+        yield "NestedCoffer: keyword self", raising(lambda: NestedCoffer(self=1), TypeError)
+        yield "NestedCoffer.update", lambda n=nc(): n.update(doc), {"repeat": 500}
+        yield "NestedCoffer.update: pairs and keywords", lambda n=nc(): n.update([("e", "y")], p={"q": 3})
+        yield "NestedCoffer.update: pair of one", raising(lambda n=nc(): n.update([("a", 1), ("b",)]), TypeError)
+        yield "NestedCoffer.update: two positional", raising(lambda n=nc(): n.update({}, {}), TypeError)
+        yield "NestedCoffer.update: a level onto a list", raising(lambda n=nc(): n.update(a={"d": {"x": 1}}),
+                                                                  AttributeError)
+        yield "NestedCoffer.__getitem__", lambda n=nc(): n["a.b.c"]
+        yield "NestedCoffer.__getitem__: missing", raising(lambda n=nc(): n["a.zz"], KeyError)
+        yield "NestedCoffer.__getitem__: str subclass", raising(lambda n=nc(): n[StrKey("k")], KeyError)
+        yield "NestedCoffer.__getitem__: unhashable", raising(lambda n=nc(): n[[1]], TypeError)
+        yield "NestedCoffer.__contains__", lambda n=nc(): "a.b.c" in n and "a.q" not in n
+        yield "NestedCoffer.__contains__: unhashable", raising(lambda n=nc(): [1] in n, TypeError)
+        yield "NestedCoffer.get", lambda n=nc(): n.get("a.b.x", 0)
+        yield "NestedCoffer.get: unhashable", raising(lambda n=nc(): n.get([1]), TypeError)
+        yield "NestedCoffer.__setitem__", lambda n=nc(): n.__setitem__("a.b.c", 2)
+        yield "NestedCoffer.__setitem__: onto a value", raising(lambda n=nc(): n.__setitem__("e.f", 1), KeyError)
+        yield "NestedCoffer.setdefault", lambda n=nc(): n.setdefault("p.q", 3)
+        yield "NestedCoffer.setdefault: onto a value", raising(lambda n=nc(): n.setdefault("e.f", 1), TypeError)
+        yield "NestedCoffer.__delitem__", set_and_delete
+        yield "NestedCoffer.__delitem__: missing", raising(lambda n=nc(): n.__delitem__("q.r"), KeyError)
+        yield "NestedCoffer.pop", set_and_pop
+        yield "NestedCoffer.pop: missing", raising(lambda n=nc(): n.pop("q.r"), KeyError)

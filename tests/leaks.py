@@ -1,0 +1,143 @@
+"""Leak checks of every public operation, successful and failing.
+
+Each module's tests hold one subclass of `LeakChecks`:
+
+    class TestLeaks(LeakChecks):
+        module = frayle_module
+        exempt = {"Frayle.something": "why it needs no check"}
+
+        @staticmethod
+        def cases():
+            lst = Frayle([a])
+            yield "Frayle.append", lambda: (lst.append(a), lst.pop())
+            yield "Frayle.append: not weakly referenceable", raising(lambda: lst.append(5), TypeError)
+            yield "Frayle.sort", lambda: lst.sort(), {"repeat": 300}
+
+`cases` yields (name, operation) or (name, operation, options for
+`assert_no_leak`); each case is a test of its own, named after the case
+(conftest.py parametrizes `test_no_leak` with the names).  An operation
+wrapped in `raising` is a failing case.  An operation that is a Python
+function with parameters that have no default gets the fixtures of those
+names (parameters with defaults are a handy way to give each case objects of
+its own).  The text of a name up to its first colon is the
+public operation it checks: a module function, a class (its construction), or
+"Class.member".  Operations should leave their objects as they found them, so
+that each round repeats the same work.
+
+`test_every_public_operation_is_checked` then lists the module's public
+operations (see `public_operations`) and fails for every one that lacks a
+succeeding or a failing case, unless `exempt` (no case needed) or
+`exempt_failing` (no failing case needed) names it with the reason; it also
+fails for case names that name no operation and for exemptions that are not
+needed.  `LeakCases` is the same without that test, for further cases of a
+module held in another file (hostile input, say).
+"""
+import inspect
+
+from support import assert_no_leak
+
+# Members of a class that are no operations of its own.
+_NOT_OPERATIONS = {"__doc__", "__module__", "__qualname__", "__dict__", "__weakref__",
+                   "__slots__", "__abstractmethods__"}
+
+
+def public_operations(module):
+    """The names of the public operations that `module` defines: its
+    functions and classes (construction), and for each class every method,
+    property or other descriptor that the class itself defines, protocol
+    methods included; __init__ and __new__ count as the construction."""
+    found = set()
+    for value in vars(module).values():
+        name = getattr(value, "__name__", "")
+        if name.startswith("_") or getattr(value, "__module__", None) != module.__name__:
+            continue
+        if not callable(value):
+            continue
+        found.add(name)
+        if not isinstance(value, type):
+            continue
+        for member, attribute in vars(value).items():
+            if member in _NOT_OPERATIONS or member in ("__init__", "__new__"):
+                continue
+            if member.startswith("_") and not (member.startswith("__") and member.endswith("__")):
+                continue
+            if attribute is None or not (callable(attribute) or hasattr(type(attribute), "__get__")):
+                continue
+            found.add("%s.%s" % (name, member))
+    return found
+
+
+def operation_of(case_name):
+    return case_name.split(":", 1)[0].strip()
+
+
+class Case:
+    def __init__(self, operation, options):
+        self.operation = operation
+        self.options = options
+        plain = inspect.unwrap(operation)  # through `raising`
+        params = inspect.signature(plain).parameters.values() if inspect.isfunction(plain) else ()
+        self.fixtures = [p.name for p in params if p.default is p.empty]
+        self.expects = getattr(operation, "expects", None)
+
+
+class LeakCases:
+    """Runs each case that `cases` yields through `assert_no_leak`."""
+
+    @staticmethod
+    def cases():
+        return ()
+
+    @classmethod
+    def leak_cases(cls):
+        """The cases by name, made once per class."""
+        made = cls.__dict__.get("_made_cases")
+        if made is None:
+            made = {}
+            for name, operation, *options in cls.cases():
+                assert name not in made, "two leak cases are named %r" % name
+                assert len(options) <= 1, "case %r: name, operation and one dict of options" % name
+                made[name] = Case(operation, options[0] if options else {})
+            cls._made_cases = made
+        return made
+
+    def test_no_leak(self, leak_case, request):
+        case = self.leak_cases()[leak_case]
+        operation = case.operation
+        if case.fixtures:
+            values = [request.getfixturevalue(name) for name in case.fixtures]
+
+            def operation(run=case.operation):
+                return run(*values)
+        assert_no_leak(operation, **case.options)
+
+
+class LeakChecks(LeakCases):
+    """`LeakCases` for one module, with the test that each of its public
+    operations has a succeeding and a failing case."""
+
+    module = None
+    exempt = {}          # operation: why it needs no case
+    exempt_failing = {}  # operation: why it needs no failing case
+
+    def test_every_public_operation_is_checked(self):
+        operations = public_operations(self.module)
+        cases = self.leak_cases()
+        succeeding = {operation_of(n) for n, c in cases.items() if c.expects is None}
+        failing = {operation_of(n) for n, c in cases.items() if c.expects is not None}
+        problems = ["case %r checks no public operation" % n
+                    for n in cases if operation_of(n) not in operations]
+        for op in sorted(operations):
+            if op in self.exempt:
+                if op in succeeding | failing:
+                    problems.append("%s is exempt but has cases" % op)
+                continue
+            if op not in succeeding:
+                problems.append("%s has no succeeding case" % op)
+            if op not in failing and op not in self.exempt_failing:
+                problems.append("%s has no failing case" % op)
+            if op in failing and op in self.exempt_failing:
+                problems.append("%s is exempt from a failing case but has one" % op)
+        problems += ["exempt %s is no public operation" % op
+                     for op in sorted(set(self.exempt) | set(self.exempt_failing)) if op not in operations]
+        assert not problems, "\n".join(problems)
