@@ -1,9 +1,12 @@
 """Configuration: typecast on assignment, deep copy, INI/YAML/entry-point loaders."""
 import configparser
+import copy
 import logging
 import os
+import pickle
 import sys
 import textwrap
+import types
 
 import pkg_resources
 import pytest
@@ -13,7 +16,8 @@ import orvane.tessel.configuration as configuration
 from orvane.tessel.coffer import NestedCoffer
 from orvane.tessel.configuration import Configuration
 from orvane.utils.strings import typecast_str
-from support import assert_no_leak, assert_recursion_error, raising, run_isolated
+from leaks import LeakChecks
+from support import assert_recursion_error, raising, run_isolated
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import configuration as twin  # noqa: E402
@@ -477,30 +481,80 @@ def test_load_entrypoint_from_a_fresh_interpreter(tmp_path):
 
 # ---------------------------------------------------------------- leaks
 
-def test_no_leaks(tmp_path, installed):
-    doc = {"a": {"b": {"c": "1"}, "d": [1]}, "e": "x"}
-    cfg = Configuration(doc)
-    assert_no_leak(lambda: Configuration(doc), repeat=300)
-    assert_no_leak(cfg.copy, repeat=300)
-    assert_no_leak(lambda: cfg.__setitem__("a.b.c", "2"), repeat=500)
-    assert_no_leak(raising(lambda: cfg.__setitem__("e.f", 1), KeyError), repeat=500)
-    ini = write(tmp_path, "a.cfg", INI)
-    yml = write(tmp_path, "a.yaml", "y: {b: 1}\n")
-    empty = write(tmp_path, "e.yaml", "")
-    for _ in range(4000):  # newer interpreters keep warming their own caches for a while
-        cfg.load_cfgs(ini)
-    for _ in range(1000):
-        cfg.load_yamls(yml)
-    assert_no_leak(lambda: cfg.load_cfgs(ini), repeat=300, rounds=8)
-    assert_no_leak(lambda: cfg.load_yamls(yml, empty, str(tmp_path / "none.yaml")), repeat=300, rounds=8)
-    bad = write(tmp_path, "bad.yaml", "a: [\n")
-    assert_no_leak(raising(lambda: cfg.load_yamls(bad), yaml.YAMLError), repeat=300, rounds=8)
+@pytest.fixture
+def leak_files(tmp_path):
+    return types.SimpleNamespace(
+        ini=write(tmp_path, "a.cfg", INI),
+        no_header=write(tmp_path, "bad.cfg", "a = 1\n"),
+        yamls=(write(tmp_path, "a.yaml", "y: {b: 1}\n"), write(tmp_path, "e.yaml", ""),
+               str(tmp_path / "none.yaml")),
+        bad_yaml=write(tmp_path, "bad.yaml", "a: [\n"))
+
+
+@pytest.fixture
+def quiet_logger():
+    logger = logging.getLogger(configuration.logger.name)
+    logger.disabled = True
+    yield
+    logger.disabled = False
+
+
+@pytest.fixture
+def leak_group(tmp_path, installed, quiet_logger):
     group = "orvane.test.leaks." + tmp_path.name
     installed(group)
-    logging.getLogger(configuration.logger.name).disabled = True
-    try:
-        for _ in range(500):  # free lists and import caches fill up slowly here
-            cfg.load_entrypoint(group)
-        assert_no_leak(lambda: cfg.load_entrypoint(group), repeat=50, rounds=8)
-    finally:
-        logging.getLogger(configuration.logger.name).disabled = False
+    return group
+
+
+@pytest.fixture
+def leak_interrupted_group(tmp_path, installed, quiet_logger):
+    group = "orvane.test.leaks.interrupted." + tmp_path.name
+    installed(group, with_interrupt=True)
+    return group
+
+
+class Refusing(Configuration):
+    def __setitem__(self, key, value):
+        raise ValueError("refused")
+
+
+class TestLeaks(LeakChecks):
+    module = configuration
+
+    @staticmethod
+    def cases():
+        doc = {"a": {"b": {"c": "1"}, "d": [1]}, "e": "x"}
+
+        def cfg():
+            return Configuration(doc)
+        # Reading files: newer interpreters keep warming their own caches for a while.
+        files = {"repeat": 300, "rounds": 8}
+        cfgs = dict(files, warmup=4000)
+        yamls = dict(files, warmup=1000)
+        # Entry points: free lists and import caches fill up slowly here.
+        entry_points = {"repeat": 50, "rounds": 8, "warmup": 500}
+        yield "Configuration", lambda: Configuration(doc), {"repeat": 300}
+        yield "Configuration: not a mapping", raising(lambda: Configuration(5), TypeError)
+        yield "Configuration: deep copy", lambda c=cfg(): copy.deepcopy(c), {"repeat": 1000}
+        yield "Configuration: pickle", lambda c=cfg(): pickle.loads(pickle.dumps(c)), {"repeat": 1000}
+        yield "Configuration: dir", lambda c=cfg(): dir(c), {"repeat": 1000}
+        yield "Configuration.copy", lambda c=cfg(): c.copy(), {"repeat": 300}
+        refusing = Refusing()
+        dict.__setitem__(refusing, "a", 1)
+        yield "Configuration.copy: refused by a subclass", raising(refusing.copy, ValueError)
+        yield "Configuration.copy: an argument", raising(lambda c=cfg(): c.copy(1), TypeError)
+        yield "Configuration.__setitem__", lambda c=cfg(): c.__setitem__("a.b.c", "2"), {"repeat": 500}
+        yield "Configuration.__setitem__: onto a value", raising(lambda c=cfg(): c.__setitem__("e.f", 1), KeyError)
+        yield "Configuration.load_cfgs", lambda leak_files, c=cfg(): c.load_cfgs(leak_files.ini), cfgs
+        yield "Configuration.load_cfgs: no section header", raising(
+            lambda leak_files, c=cfg(): c.load_cfgs(leak_files.no_header),
+            configparser.MissingSectionHeaderError), files
+        yield "Configuration.load_yamls", lambda leak_files, c=cfg(): c.load_yamls(*leak_files.yamls), yamls
+        yield "Configuration.load_yamls: bad document", raising(
+            lambda leak_files, c=cfg(): c.load_yamls(leak_files.bad_yaml), yaml.YAMLError), files
+        yield "Configuration.load_entrypoint", lambda leak_group, c=cfg(): c.load_entrypoint(leak_group), \
+            entry_points
+        yield "Configuration.load_entrypoint: interrupted", raising(
+            lambda leak_interrupted_group, c=cfg(): c.load_entrypoint(leak_interrupted_group),
+            KeyboardInterrupt), entry_points
+        yield "Configuration.load_entrypoint: no group", raising(lambda c=cfg(): c.load_entrypoint(), TypeError)

@@ -7,7 +7,6 @@ import pytest
 
 from orvane.tessel.coffer import Coffer, NestedCoffer
 from orvane.tessel.configuration import Configuration
-from support import assert_no_leak
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 
@@ -82,10 +81,3 @@ def test_dir_lists_string_keys_and_ignores_others():
     assert names == sorted(names)
     n = NestedCoffer({1: {"x": 1}, "level": {}})
     assert "level" in dir(n) and "update" in dir(n)
-
-
-def test_no_leaks():
-    c = Configuration({"a": {"b": [1, 2]}, "c": "x"})
-    assert_no_leak(lambda: copy.deepcopy(c), repeat=1000)
-    assert_no_leak(lambda: pickled(c), repeat=1000)
-    assert_no_leak(lambda: dir(c), repeat=1000)
