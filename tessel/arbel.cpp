@@ -171,14 +171,24 @@ PyObject *Arbel_add_child(Call &c) {
 
 Ref draw(PyObject *node, Ref name);
 
+Name n___class_getitem__("__class_getitem__");
+
 // children[:-1], failing as a slice of an unsliceable object fails.
 Ref without_last(PyObject *children) {
     PyMappingMethods *mapping = Py_TYPE(children)->tp_as_mapping;
-    if (!mapping || !mapping->mp_subscript) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(children)->tp_name);
-        return {};
+    if (mapping && mapping->mp_subscript)
+        return Ref::steal(PyObject_GetItem(children, all_but_last.get()));
+    if (PyType_Check(children)) {
+        // A class is subscripted through its __class_getitem__, if it has one.
+        PyObject *method = nullptr;
+        if (compat::lookup_attr(children, n___class_getitem__, &method) < 0) return {};
+        if (method) {
+            Ref held = Ref::steal(method);
+            return call(held.get(), all_but_last.get());
+        }
     }
-    return Ref::steal(PyObject_GetItem(children, all_but_last.get()));
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(children)->tp_name);
+    return {};
 }
 
 // Calls line(start, end) for every line of the str `text`, split at "\n"
@@ -257,6 +267,10 @@ Ref draw_by_concatenation(PyObject *node, Ref text) {
     if (!children) return {};
     int any = PyObject_IsTrue(children.get());
     if (any <= 0) return any < 0 ? Ref() : text;
+    // self.children is read again for the slice: the truth test may have run
+    // code that replaced it.
+    children = read(node, n_children);
+    if (!children) return {};
     Ref rest = without_last(children.get());
     if (!rest) return {};
     Ref it = Ref::steal(PyObject_GetIter(rest.get()));
@@ -341,6 +355,9 @@ private:
         if (!children) return -1;
         int any = PyObject_IsTrue(children.get());
         if (any <= 0) return any;
+        // Read again for the slice, as in draw_by_concatenation.
+        children = read(level.node.get(), n_children);
+        if (!children) return -1;
         Ref rest = without_last(children.get());
         if (!rest) return -1;
         // A new exact list is ours alone: read it by position (bounds-checked

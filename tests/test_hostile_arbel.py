@@ -1,0 +1,919 @@
+"""Arbel against input that fights back: children whose str() raises, gives
+no str or a str subclass, or changes the tree while it is being drawn (the
+node being drawn, an ancestor, the class itself); names that are no strings
+or concatenate in their own way; children that are no lists; subclasses that
+read their attributes in their own way; surrogates, combining characters and
+line breaks; very wide and very deep trees.
+
+The pure-Python twin says what the Python code gives; the native class must
+give the same drawing or the same exception (type and message), leave the
+tree as the twin leaves it, and never crash.  Two wordings differ on purpose:
+a children value that cannot be sliced is "'X' object is unsliceable" (the
+twin's slice says "not subscriptable"), and the text of RecursionError.
+"""
+import collections
+import os
+import re
+import sys
+
+import pytest
+
+import orvane.tessel.arbel as arbel_module
+from orvane.tessel.arbel import Arbel
+from support import assert_no_leak, assert_recursion_error, raising, run_isolated
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+from twins import arbel as twin  # noqa: E402
+
+MODULES = [arbel_module, twin]
+UNSLICEABLE = re.compile(r"'([\w.]+)' object is (not subscriptable|unsliceable)")
+
+
+def normalised(error):
+    if isinstance(error, RecursionError):
+        return ("raised", "RecursionError")
+    return ("raised", type(error).__name__, UNSLICEABLE.sub(r"'\1' object cannot be sliced", str(error)))
+
+
+def outcome(operation):
+    try:
+        return ("ok", operation())
+    except Exception as e:  # noqa: BLE001 - compared between implementations
+        return normalised(e)
+
+
+def shape(obj, seen=None):
+    """A tree as plain data, cycles marked, so that what drawing left behind
+    can be compared between the implementations."""
+    seen = {} if seen is None else seen
+    if not isinstance(obj, (Arbel, twin.Arbel)):
+        return describe(obj)
+    if id(obj) in seen:
+        return ("cycle", seen[id(obj)])
+    seen[id(obj)] = len(seen)
+    state = vars(obj)
+    children = state.get("children", "<missing>")
+    if type(children) in (list, tuple):
+        children = [shape(c, seen) for c in children]
+    else:
+        children = describe(children)
+    return (type(obj).__name__, describe(state.get("name", "<missing>")), children)
+
+
+def describe(value):
+    if type(value) in (str, int, float, bytes, type(None)):
+        return value
+    return "<%s>" % type(value).__name__
+
+
+def on_both(scenario):
+    """Runs scenario(A, log) with the native Arbel and with the twin's;
+    returns both (outcome, log) pairs."""
+    results = []
+    for module in MODULES:
+        log = []
+        results.append((outcome(lambda: scenario(module.Arbel, log)), log))
+    return results
+
+
+def assert_same(scenario):
+    mine, theirs = on_both(scenario)
+    assert mine == theirs
+    return mine
+
+
+# ---------------------------------------------------------------- children that change the tree
+
+class Tree:
+    """root -> [A("before"), grand, "after"]; grand -> [g1, parent, g3];
+    parent -> its children around the hostile one, whose __str__ runs
+    `action(tree, log)`."""
+
+    def __init__(self, A, log, action, position):
+        self.A, self.log = A, log
+        tree = self
+
+        class Hostile:
+            def __str__(self):
+                log.append("str")
+                return action(tree, log)
+        hostile = Hostile()
+        kids = {"first": [hostile, A("p2"), A("p3", ["q"])],
+                "middle": [A("p1"), hostile, A("p3", ["q"])],
+                "last": [A("p1"), A("p2", ["q"]), hostile],
+                "only": [hostile]}[position]
+        self.parent = A("parent", kids)
+        self.grand = A("grand", [A("g1"), self.parent, A("g3", ["x\ny"])])
+        self.root = A("root", [A("before"), self.grand, "after"])
+
+    def later(self):
+        """The node drawn after the hostile child (or the last one)."""
+        return self.grand.children[-1]
+
+
+def returns(text):
+    return lambda tree, log: text
+
+
+def doing(step, text="m"):
+    def action(tree, log):
+        step(tree)
+        return text
+    return action
+
+
+class Logged(list):
+    """A children list that reports what the drawing does with it."""
+    log = None
+
+    def __bool__(self):
+        self.log.append("bool")
+        return list.__len__(self) > 0
+
+    def __getitem__(self, index):
+        self.log.append(("getitem", repr(index)))
+        return list.__getitem__(self, index)
+
+
+def logged(log, items):
+    kids = Logged(items)
+    kids.log = log
+    return kids
+
+
+def patched(cls, name, value):
+    """Sets a class attribute for the rest of the drawing; the test puts it back."""
+    def step(tree):
+        PATCHES.append((cls(tree), name, cls(tree).__dict__.get(name, "<absent>")))
+        setattr(cls(tree), name, value)
+    return step
+
+
+PATCHES = []
+
+
+@pytest.fixture(autouse=True)
+def undo_patches():
+    yield
+    while PATCHES:
+        cls, name, old = PATCHES.pop()
+        if old == "<absent>":
+            delattr(cls, name)
+        else:
+            setattr(cls, name, old)
+
+
+def _reinit(tree):
+    tree.parent.__init__("again", ["r1", tree.A("r2")])
+
+
+def _become_subclass(tree):
+    class Boxed(tree.A):
+        def __str__(self):
+            return "[" + super().__str__() + "]"
+    tree.later().__class__ = Boxed
+
+
+ACTIONS = {
+    "raises": lambda tree, log: _raise(LookupError("no text")),
+    "gives an int": returns(5),
+    "gives None": returns(None),
+    "gives bytes": returns(b"b"),
+    "gives a str subclass": returns(type("Text", (str,), {})("s\nt")),
+    "gives empty text": returns(""),
+    "gives line breaks": returns("\n\n"),
+    "appends to its node": doing(lambda t: t.parent.children.append(t.A("late", ["l"]))),
+    "appends to an ancestor": doing(lambda t: t.grand.children.append("late")),
+    "appends to the root": doing(lambda t: t.root.children.append(t.A("late"))),
+    "empties its node": doing(lambda t: t.parent.children.clear()),
+    "empties an ancestor": doing(lambda t: t.grand.children.clear()),
+    "drops its node's last": doing(lambda t: t.parent.children.pop()),
+    "inserts before itself": doing(lambda t: t.parent.children.insert(0, "front")),
+    "replaces its node's list": doing(lambda t: setattr(t.parent, "children", ["n1", t.A("n2")])),
+    "replaces an ancestor's list": doing(lambda t: setattr(t.grand, "children", ["n1"])),
+    "gives its node a tuple": doing(lambda t: setattr(t.parent, "children", ("t1", "t2"))),
+    "gives its node a set": doing(lambda t: setattr(t.parent, "children", {"s"})),
+    "gives its node None": doing(lambda t: setattr(t.parent, "children", None)),
+    "gives an ancestor an int": doing(lambda t: setattr(t.grand, "children", 5)),
+    "gives its node a dict": doing(lambda t: setattr(t.parent, "children", {0: "zero", -1: "last"})),
+    "gives its node a logged list": lambda t, log: (
+        setattr(t.parent, "children", logged(log, ["v1", "v2"])), "m")[1],
+    "deletes its node's children": doing(lambda t: delattr(t.parent, "children")),
+    "deletes a later name": doing(lambda t: delattr(t.later(), "name")),
+    "renames its node": doing(lambda t: setattr(t.parent, "name", "renamed")),
+    "renames a later node": doing(lambda t: setattr(t.later(), "name", "later\nname")),
+    "gives a later node an int name": doing(lambda t: setattr(t.later(), "name", 7)),
+    "gives a later node a str subclass name": doing(
+        lambda t: setattr(t.later(), "name", type("Text", (str,), {})("sub"))),
+    "re-initialises its node": doing(_reinit),
+    "turns a later node into a subclass": doing(_become_subclass),
+    "draws another node": lambda t, log: str(t.later()),
+    "draws its own node": lambda t, log: str(t.parent),
+    "makes a cycle": doing(lambda t: t.later().children.append(t.root)),
+    "makes a cycle below itself": doing(lambda t: t.parent.children.append(t.grand)),
+    "replaces the class's __str__": doing(patched(lambda t: t.A, "__str__", lambda self: "<patched>")),
+    "gives the class a children property": doing(
+        patched(lambda t: t.A, "children", property(lambda self: ["from the class"]))),
+    "gives the class a name property": doing(
+        patched(lambda t: t.A, "name", property(lambda self: "NAMED"))),
+    "gives the class a __getattribute__": doing(patched(
+        lambda t: t.A, "__getattribute__",
+        lambda self, n: ["got"] if n == "children" else object.__getattribute__(self, n))),
+}
+
+
+@pytest.mark.parametrize("position", ["first", "middle", "last", "only"])
+@pytest.mark.parametrize("action", ACTIONS)
+def test_hostile_children_as_in_the_twin(action, position):
+    """Drawn twice: the first drawing meets the hostile child, the second the
+    tree it left; both, and the tree afterwards, as in the twin."""
+    def scenario(A, log):
+        tree = Tree(A, log, ACTIONS[action], position)
+        try:
+            first = outcome(lambda: str(tree.root))
+            second = outcome(lambda: str(tree.root))
+        finally:
+            while PATCHES:
+                cls, name, old = PATCHES.pop()
+                delattr(cls, name) if old == "<absent>" else setattr(cls, name, old)
+        return first, second, shape(tree.root)
+    if "cycle" in action or "draws its own" in action:
+        assert_both_recurse(scenario)
+    else:
+        assert_same(scenario)
+
+
+def assert_both_recurse(scenario):
+    """How deep a cycle gets before the limit stops it (and so how often a
+    hostile object ran, and what it left) differs: each drawing must end in
+    RecursionError in both or in neither, and then alike."""
+    (mine, _), (theirs, _) = on_both(scenario)
+    assert mine[0] == theirs[0] == "ok"
+    recursed = ("raised", "RecursionError")
+    assert recursed in mine[1][:2]
+    for a, b in zip(mine[1][:2], theirs[1][:2]):
+        assert a == b or recursed not in (a, b) and a[0] == b[0] == "ok"
+
+
+class ReprRaises:
+    def __repr__(self):
+        raise LookupError("no repr")
+
+
+class StrIsNone:
+    __str__ = None
+
+
+class FormatRaises:
+    def __format__(self, spec):
+        raise LookupError("no format")
+
+    def __str__(self):
+        return "formatted\nanyway"
+
+
+class TextWithHostileStr(str):
+    def __str__(self):
+        raise LookupError("never called")
+
+    def __repr__(self):
+        raise LookupError("never called")
+
+
+class StrIsText:
+    def __str__(self):
+        return TextWithHostileStr("sub\nclass")
+
+
+LEAVES = {
+    "repr raises": ReprRaises,
+    "__str__ is None": StrIsNone,
+    "format raises": FormatRaises,
+    "str subclass with hostile str": StrIsText,
+    "str subclass itself": lambda: TextWithHostileStr("t\nu"),
+}
+
+
+@pytest.mark.parametrize("position", [0, 1])
+@pytest.mark.parametrize("kind", LEAVES)
+def test_leaves_with_hostile_conversions_as_in_the_twin(kind, position):
+    def scenario(A, log):
+        kids = ["a", A("b")]
+        kids.insert(position + position, LEAVES[kind]())
+        return str(A("r", [A("n", kids), "z"]))
+    assert_same(scenario)
+
+
+def test_the_children_are_read_again_after_their_truth_test():
+    """A children list whose truth test replaces the attribute: the slice is
+    taken from the new value, as `self.children[:-1]` would."""
+    def scenario(A, log):
+        def swapping(name):
+            node = A(name)
+
+            class Swapper(list):
+                def __len__(self):
+                    log.append("len")
+                    node.children = ["new1", "new2"]
+                    return list.__len__(self)
+            node.children = Swapper(["old1", "old2"])
+            return node
+        return (str(swapping("n")), str(A("r", [A("s", [swapping("n")])])),
+                str(swapping(Label("L"))), str(A("r", [swapping(Label("L")), "z"])))
+    assert assert_same(scenario)[0] == ("ok", (
+        "n\n|-- new1\n`-- new2", "r\n`-- s\n    `-- n\n        |-- new1\n        `-- new2",
+        "L\n|-- new1\n`-- new2", "r\n|-- L\n|   |-- new1\n|   `-- new2\n`-- z"))
+
+
+def test_properties_are_read_as_often_as_in_python():
+    """A children property that hands out a new list at every read: which
+    list each step sees shows how often and in which order they are read."""
+    def scenario(A, log):
+        class Counted(A):
+            reads = 0
+
+            @property
+            def children(self):
+                Counted.reads += 1
+                log.append(("children", Counted.reads))
+                return ["read %d" % Counted.reads, "of %d" % Counted.reads, "last %d" % Counted.reads]
+
+            @children.setter
+            def children(self, value):
+                pass
+
+            @property
+            def name(self):
+                log.append("name")
+                return "counted"
+
+            @name.setter
+            def name(self, value):
+                pass
+        return str(A("r", [Counted("c"), A("s", [Counted("d")])])), str(Counted("e"))
+    (result, log), _ = on_both(scenario)
+    assert result == ("ok", ("r\n|-- counted\n|   |-- read 2\n|   |-- of 2\n|   `-- last 3\n"
+                             "`-- s\n    `-- counted\n        |-- read 5\n        |-- of 5\n"
+                             "        `-- last 6",
+                             "counted\n|-- read 8\n|-- of 8\n`-- last 9"))
+    assert_same(scenario)
+
+
+def test_attribute_reads_in_order_with_a_patched_class():
+    """__getattribute__ on the class itself (the exact class, drawn in place)
+    sees the reads in the order the Python code makes them."""
+    def scenario(A, log):
+        tree = A("r", [A("a", ["x", A("b")]), A("c"), "d"])
+
+        def getattribute(self, name):
+            value = object.__getattribute__(self, name)
+            if name in ("name", "children"):
+                log.append((object.__getattribute__(self, "name"), name))
+            return value
+        A.__getattribute__ = getattribute
+        try:
+            return str(tree)
+        finally:
+            del A.__getattribute__
+    (result, log), _ = on_both(scenario)
+    assert log[:5] == [("r", "name"), ("r", "children"), ("r", "children"), ("a", "name"),
+                       ("a", "children")]
+    assert assert_same(scenario)
+
+
+def test_logged_children_in_order():
+    def scenario(A, log):
+        inner = A("i", logged(log, ["x", "y\nz"]))
+        tree = A("r", logged(log, [inner, "w", A("e", logged(log, []))]))
+        del log[:]  # the constructors' truth tests
+        return str(tree)
+    (result, log), _ = on_both(scenario)
+    assert log[:3] == ["bool", ("getitem", "slice(None, -1, None)"), "bool"]
+    assert assert_same(scenario)
+
+
+# ---------------------------------------------------------------- names that fight back
+
+class Label:
+    """A name with its own concatenation."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __add__(self, other):
+        return self.text + other
+
+
+class Meddling:
+    """A name whose concatenation runs `step` first."""
+    step = None
+
+    def __add__(self, other):
+        type(self).step(self)
+        return "M" + other
+
+
+def meddling(step):
+    return type("Meddling", (Meddling,), {"step": staticmethod(step)})()
+
+
+def _raise(error):
+    raise error
+
+
+class Unprintable:
+    def __str__(self):
+        raise LookupError("no str")
+
+    __repr__ = __format__ = __str__
+
+
+class Text(str):
+    pass
+
+
+class Refuses(str):
+    def __add__(self, other):
+        raise ArithmeticError("no concatenation")
+
+
+class GivesInt(str):
+    def __add__(self, other):
+        return 3
+
+
+NAMES = {
+    "int": lambda t: 5,
+    "None": lambda t: None,
+    "bytes": lambda t: b"b",
+    "float": lambda t: 2.5,
+    "unprintable": lambda t: Unprintable(),
+    "str subclass": lambda t: Text("sub\nname"),
+    "str subclass refusing +": lambda t: Refuses("r"),
+    "str subclass giving an int": lambda t: GivesInt("g"),
+    "own concatenation": lambda t: Label("L"),
+    "concatenation raises": lambda t: meddling(lambda self: _raise(OverflowError("no +"))),
+    "concatenation empties the node": lambda t: meddling(lambda self: t.node.children.clear()),
+    "concatenation appends to the node": lambda t: meddling(lambda self: t.node.children.append("x")),
+    "concatenation replaces the children": lambda t: meddling(
+        lambda self: setattr(t.node, "children", ["other"])),
+    "concatenation renames the node": lambda t: meddling(lambda self: setattr(t.node, "name", "plain")),
+    "concatenation makes a cycle": lambda t: meddling(lambda self: t.node.children.append(t.node)),
+}
+
+
+class Holder:
+    node = None
+
+
+@pytest.mark.parametrize("where", ["root", "inner", "leaf"])
+@pytest.mark.parametrize("kind", NAMES)
+def test_hostile_names_as_in_the_twin(kind, where):
+    def scenario(A, log):
+        holder = Holder()
+        name = NAMES[kind](holder)
+        holder.node = A(name, [] if where == "leaf" else ["a\nb", A("c"), "d"])
+        tree = holder.node if where == "root" else A("top", ["first", holder.node, A("last")])
+        return outcome(lambda: str(tree)), outcome(lambda: str(tree)), shape(tree)
+    if "cycle" in kind and where != "leaf":
+        assert_both_recurse(scenario)
+    else:
+        assert_same(scenario)
+
+
+def test_format_and_repr_of_nodes():
+    """Only str() is drawing: format() goes through it, repr() is object's."""
+    for A in (Arbel, twin.Arbel):
+        node = A("n", ["c"])
+        assert format(node) == "{}".format(node) == "%s" % (node,) == "n\n`-- c"
+        with pytest.raises(TypeError, match="unsupported format string passed to Arbel.__format__"):
+            format(node, "x")
+        assert repr(node).startswith("<") and " object at 0x" in repr(node)
+        bad = A(Unprintable())
+        with pytest.raises(TypeError, match=r"__str__ returned non-string \(type Unprintable\)"):
+            "%s" % (bad,)
+
+
+def test_a_list_name_is_never_extended():
+    """The Python code's `text += piece` would extend a list name in place; the
+    drawing leaves the node's name alone and fails with TypeError as for any
+    name that is no string."""
+    name = ["n"]
+    for tree in (Arbel(name, ["x"]), Arbel("r", [Arbel(name, ["x", Arbel("y")])])):
+        with pytest.raises(TypeError):
+            str(tree)
+    assert name == ["n"]
+
+
+def test_lines_of_str_subclasses_split_at_line_breaks_only():
+    """A child's text is split at "\\n" whatever its class says about split()."""
+    class Splits(str):
+        def split(self, *args):
+            raise AssertionError("split() called")
+
+    class Child:
+        def __str__(self):
+            return Splits("a\nb\rc\u2028d")
+    assert str(Arbel("r", [Child(), Arbel(Splits("n\nm"), [Child()])])) == (
+        "r\n|-- a\n|   b\rc\u2028d\n`-- n\n    m\n    `-- a\n        b\rc\u2028d")
+
+
+# ---------------------------------------------------------------- children that are no lists
+
+class RaisingTruth(list):
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+class LyingLength(list):
+    def __len__(self):
+        return 0
+
+
+class SliceGivesInt(list):
+    def __getitem__(self, index):
+        return 5 if isinstance(index, slice) else list.__getitem__(self, index)
+
+
+class LastMissing(list):
+    def __getitem__(self, index):
+        if index == -1:
+            raise IndexError("no last")
+        return list.__getitem__(self, index)
+
+
+class LazySlice(list):
+    """Slices are generators that change the list while they are read."""
+    def __getitem__(self, index):
+        if isinstance(index, slice):
+            def lazy():
+                for item in list.__getitem__(self, index):
+                    list.append(self, "grown")
+                    yield item
+            return lazy()
+        return list.__getitem__(self, index)
+
+
+class SharedSlice(list):
+    """Slices are one shared list that a child's str() changes."""
+    shared = None
+
+    def __getitem__(self, index):
+        if isinstance(index, slice):
+            return self.shared
+        return list.__getitem__(self, index)
+
+
+class Shrinking:
+    def __init__(self, kids):
+        self.kids = kids
+
+    def __str__(self):
+        self.kids.shared.clear()
+        return "shrank"
+
+
+class ClassGetitem:
+    def __class_getitem__(cls, index):
+        return ["got %r" % (index,)] if isinstance(index, slice) else "last"
+
+
+class ClassGetitemRaises:
+    def __class_getitem__(cls, index):
+        raise KeyError(index)
+
+
+class NoClassGetitem:
+    pass
+
+
+def shared_slice():
+    kids = SharedSlice(["a", "b"])
+    kids.shared = ["x", Shrinking(kids), "y"]
+    return kids
+
+
+CHILDREN = {
+    "tuple": lambda: ("a", "b\nc"),
+    "str": lambda: "abc",
+    "range": lambda: range(3),
+    "bytes": lambda: b"ab",
+    "bytearray": lambda: bytearray(b"ab"),
+    "memoryview": lambda: memoryview(b"ab"),
+    "dict": lambda: {0: "zero", -1: "last"},
+    "set": lambda: {"a"},
+    "frozenset": lambda: frozenset("a"),
+    "generator": lambda: (c for c in "ab"),
+    "int": lambda: 5,
+    "float": lambda: 0.5,
+    "a class with __class_getitem__": lambda: ClassGetitem,
+    "a class whose __class_getitem__ raises": lambda: ClassGetitemRaises,
+    "a class without": lambda: NoClassGetitem,
+    "truth test raises": lambda: RaisingTruth(["a"]),
+    "length says empty": lambda: LyingLength(["a", "b"]),
+    "slice gives an int": lambda: SliceGivesInt(["a", "b"]),
+    "last is missing": lambda: LastMissing(["a", "b"]),
+    "lazy slice that grows the list": lambda: LazySlice(["a", "b", "c"]),
+    "shared slice emptied while drawn": shared_slice,
+}
+
+
+@pytest.mark.parametrize("where", ["root", "inner"])
+@pytest.mark.parametrize("kind", CHILDREN)
+def test_children_that_are_no_lists_as_in_the_twin(kind, where):
+    def scenario(A, log):
+        node = A("n")
+        node.children = CHILDREN[kind]()
+        tree = node if where == "root" else A("top", [A("a"), node, "z"])
+        return outcome(lambda: str(tree)), outcome(lambda: node.add_child("added")), shape(tree)
+    assert_same(scenario)
+
+
+def test_a_deque_cannot_be_sliced():
+    node = Arbel("n")
+    node.children = collections.deque("ab")
+    with pytest.raises(TypeError, match="^'collections.deque' object is unsliceable$"):
+        str(node)
+    with pytest.raises(TypeError):
+        str(twin.Arbel("n", collections.deque("ab")))
+
+
+@pytest.mark.parametrize("bad", [RaisingTruth(["a"]), type("Truthless", (), {
+    "__bool__": lambda self: _raise(ZeroDivisionError("no truth"))})()], ids=["list", "object"])
+def test_a_failed_construction_changes_nothing(bad):
+    for A in (Arbel, twin.Arbel):
+        node = A("kept", ["k"])
+        with pytest.raises((ValueError, ZeroDivisionError)):
+            node.__init__("new", bad)
+        assert vars(node) == {"name": "kept", "children": ["k"]}
+        with pytest.raises((ValueError, ZeroDivisionError)):
+            A("fresh", bad)
+
+
+# ---------------------------------------------------------------- subclasses
+
+def subclass_scenarios():
+    def own_str(base):
+        class Own(base):
+            def __str__(self):
+                return "own:" + self.name
+        return Own
+
+    def str_not_text(base):
+        class NotText(base):
+            def __str__(self):
+                return ["not", "text"]
+        return NotText
+
+    def str_twice(base):
+        class Twice(base):
+            def __str__(self):
+                return super().__str__() + "\n" + super().__str__()
+        return Twice
+
+    def getattribute_raises(base):
+        class Guarded(base):
+            def __getattribute__(self, name):
+                if name == "children":
+                    raise PermissionError("children are private")
+                return super().__getattribute__(name)
+        return Guarded
+
+    def getattr_fallback(base):
+        class Fallback(base):
+            def __init__(self, name, children=None):
+                pass
+
+            def __getattr__(self, name):
+                return "fallback" if name == "name" else ["f1", "f2"]
+        return Fallback
+
+    def no_init(base):
+        class Bare(base):
+            def __init__(self, name, children=None):
+                pass
+        return Bare
+
+    def slotted(base):
+        class Slotted(base):
+            __slots__ = ("extra",)
+        return Slotted
+
+    def appends_elsewhere(base):
+        class Elsewhere(base):
+            def add_child(self, item):
+                base.add_child(self, item)
+                base.add_child(self, item)
+        return Elsewhere
+
+    def children_property_raises(base):
+        class Broken(base):
+            @property
+            def children(self):
+                raise RuntimeError("broken children")
+
+            @children.setter
+            def children(self, value):
+                pass
+        return Broken
+    return {f.__name__: f for f in (own_str, str_not_text, str_twice, getattribute_raises,
+                                    getattr_fallback, no_init, slotted, appends_elsewhere,
+                                    children_property_raises)}
+
+
+SUBCLASSES = subclass_scenarios()
+
+
+@pytest.mark.parametrize("make", SUBCLASSES)
+def test_subclasses_as_in_the_twin(make):
+    def scenario(A, log):
+        Sub = SUBCLASSES[make](A)
+        node = Sub("s", ["a", A("b")])
+        found = [outcome(lambda: node.add_child("c"))]
+        for tree in (node, A("r", [node, "z"]), A("r", ["y", A("m", [node])])):
+            found.append(outcome(lambda: str(tree)))
+        found.append(outcome(lambda: Arbel.__str__(node)) if A is Arbel else
+                     outcome(lambda: twin.Arbel.__str__(node)))
+        return found
+    assert_same(scenario)
+
+
+def test_str_applies_to_any_object_with_the_attributes():
+    """__str__ taken from the class works on anything that has a name and
+    children, as a plain function would."""
+    from types import SimpleNamespace
+    for A in (Arbel, twin.Arbel):
+        assert A.__str__(SimpleNamespace(name="ns", children=["a", A("b")])) == "ns\n|-- a\n`-- b"
+        with pytest.raises(AttributeError, match="'int' object has no attribute 'name'"):
+            A.__str__(5)
+        with pytest.raises(AttributeError, match="has no attribute 'children'"):
+            A.__str__(SimpleNamespace(name="only a name"))
+
+
+# ---------------------------------------------------------------- text
+
+TEXTS = ["\ud800", "a\udfffb", "e\u0301\u0301", "\u05e9\u05dc\u05d5\u05dd", "\U0001f333\u200d",
+         "\x00", "tab\there", "cr\r", "\r\n", "\x85\u2028\u2029", "\n", "\n\n\n", " ", "",
+         "\uffff\U0010ffff", "\u00ff" * 50 + "\u4e2d"]
+
+
+@pytest.mark.parametrize("text", TEXTS, ids=ascii)
+def test_texts_as_in_the_twin(text):
+    def scenario(A, log):
+        tree = A(text, [A(text, [text, text]), text, A("x" + text, [A(text)])])
+        return str(tree), str(A("r", [text])), str(A(text))
+    result, _ = assert_same(scenario)
+    drawing = result[1][0]
+    assert drawing.encode("utf-8", "surrogatepass").decode("utf-8", "surrogatepass") == drawing
+
+
+# ---------------------------------------------------------------- size
+
+def test_very_wide_trees_as_in_the_twin():
+    def scenario(A, log):
+        kids = [A("n%d" % i, ["x"] if i % 3 else []) if i % 2 else "leaf\n%d" % i for i in range(60000)]
+        text = str(A("root", kids))
+        return len(text), text.count("\n"), hash(text)
+    result = assert_same(scenario)
+    assert result[0][1][1] == 60000 + 30000 + 20000
+
+
+def test_a_child_with_a_million_lines():
+    text = "line\n" * 1000000
+    drawing = str(Arbel("r", [Arbel("a", [text]), text]))
+    assert drawing == str(twin.Arbel("r", [twin.Arbel("a", [text]), text]))
+    assert drawing.count("\n") == 2000003
+
+
+@pytest.mark.parametrize("kind", ["exact", "subclass", "str subclass name", "own concatenation",
+                                  "wrapper", "logged children"])
+def test_chains_beyond_the_recursion_limit(kind):
+    assert_recursion_error("""
+        import sys
+        from orvane.tessel.arbel import Arbel
+
+        class Sub(Arbel):
+            pass
+
+        class Text(str):
+            pass
+
+        class Label:
+            def __add__(self, other):
+                return "L" + other
+
+        class Wrapper:
+            def __init__(self, inner):
+                self.inner = inner
+
+            def __str__(self):
+                return str(self.inner)
+
+        class Logged(list):
+            def __bool__(self):
+                return True
+
+        kind = %r
+        node = Arbel("leaf")
+        for i in range(sys.getrecursionlimit() + 50):
+            if kind == "exact":
+                node = Arbel("n", ["x", node])
+            elif kind == "subclass":
+                node = Sub("n", [node])
+            elif kind == "str subclass name":
+                node = Arbel(Text("n"), [node])
+            elif kind == "own concatenation":
+                node = Arbel(Label(), [node, "x"])
+            elif kind == "wrapper":
+                node = Arbel("n", [Wrapper(node)])
+            else:
+                node = Arbel("n", Logged([node]))
+        try:
+            str(node)
+        except RecursionError:
+            pass
+        else:
+            raise SystemExit("no RecursionError")
+        assert str(Arbel("after", ["x"])) == "after\\n`-- x"
+        raise RecursionError("ended as it should")
+    """ % kind)
+
+
+def test_deep_chains_with_a_raised_limit():
+    """Exact nodes are drawn without C recursion: 5,000 levels under a raised
+    limit draw in full.  Other kinds go through str() at every level: they
+    draw or end in RecursionError, never in a crash."""
+    proc = run_isolated("""
+        import sys
+        from orvane.tessel.arbel import Arbel
+
+        class Sub(Arbel):
+            pass
+
+        sys.setrecursionlimit(6000)
+        node = Arbel("leaf")
+        for i in range(5000):
+            node = Arbel("n", [node] if i % 2 else ["x", node])
+        text = str(node)
+        lines = text.split("\\n")
+        assert len(lines) == 7501, len(lines)
+        assert lines[-1].endswith("`-- leaf") and len(lines[-1]) == 4 * 5000 + 4
+        print("exact ok")
+        sys.setrecursionlimit(2500)
+        node = Arbel("leaf")
+        for i in range(2000):
+            node = Sub("n", [node])
+        try:
+            print("subclass", str(node).count("\\n"))
+        except RecursionError:
+            print("subclass RecursionError")
+    """)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.startswith("exact ok\nsubclass ")
+
+
+def test_a_cycle_made_while_drawing_ends_in_recursion_error():
+    assert_recursion_error("""
+        from orvane.tessel.arbel import Arbel
+        root = Arbel("root")
+
+        class Closer:
+            def __str__(self):
+                root.children[-1].add_child(root)
+                return "closed"
+        root.children = [Closer(), Arbel("a"), Arbel("b", ["x"])]
+        for attempt in range(3):
+            try:
+                str(root)
+            except RecursionError:
+                pass
+            else:
+                raise SystemExit("no RecursionError")
+        raise RecursionError("ended as it should")
+    """)
+
+
+# ---------------------------------------------------------------- leaks on the hostile paths
+
+def test_hostile_paths_do_not_leak():
+    class Bad:
+        def __str__(self):
+            raise LookupError("no")
+
+    class NotText:
+        def __str__(self):
+            return 5
+    tree = Arbel("r", [Arbel("a", ["x", Bad()]), "y"])
+    assert_no_leak(raising(lambda: str(tree), LookupError), repeat=500)
+    assert_no_leak(raising(lambda: str(Arbel("r", [Arbel("a"), NotText(), "z"])), TypeError), repeat=500)
+    assert_no_leak(lambda: str(Arbel("r", ClassGetitem)), repeat=500)
+    assert_no_leak(raising(lambda: str(Arbel("r", [Arbel("s", NoClassGetitem)])), TypeError), repeat=500)
+    assert_no_leak(lambda: str(Arbel("r", [Arbel("s", LazySlice(["a", "b"]))])), repeat=500)
+    assert_no_leak(lambda: str(Arbel(Label("L"), [Arbel(Text("t"), ["u"]), "v"])), repeat=500)
+    swap = Arbel("s")
+
+    class Swapper(list):
+        def __len__(self):
+            swap.children = ["a", "b"]
+            return 1
+    assert_no_leak(lambda: (setattr(swap, "children", Swapper()), str(swap)), repeat=500)
