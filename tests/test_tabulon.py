@@ -15,7 +15,8 @@ from hypothesis import given, settings, strategies as st
 
 import orvane.tessel.tabulon as tabulon
 from orvane.tessel.tabulon import DictItem, IndexMarker, Tabulon
-from support import assert_no_leak, assert_recursion_error, raising, run_isolated
+from leaks import LeakChecks
+from support import assert_recursion_error, raising, run_isolated
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import tabulon as twin  # noqa: E402
@@ -780,41 +781,80 @@ def test_any_pairs_rebuild_as_the_twin_does(items):
 
 # ---------------------------------------------------------------- leaks and crashes
 
-def test_no_leaks():
-    data = {"a": {"b": [1, (2, {"c": 3})], "d": Pair(4, ())}, "e": {}}
-    t = Tabulon(data)
-    bad = pairs((("a",), 1), (("a", "b"), 2))
+class TestLeaks(LeakChecks):
+    module = tabulon
+    exempt = dict.fromkeys(["DictItem.__repr__", "DictItem.__getnewargs__", "DictItem.path", "DictItem.value"],
+                           "made by collections.namedtuple: no code of this library runs")
 
-    def partial_generator():
-        g = Tabulon.__flatten__(data)
-        next(g)
-        next(g)
+    @staticmethod
+    def cases():
+        data = {"a": {"b": [1, (2, {"c": 3})], "d": Pair(4, ())}, "e": {}}
 
-    def thrown():
-        g = Tabulon.__flatten__(data)
-        next(g)
-        try:
-            g.throw(KeyError)
-        except KeyError:
-            pass
+        def partial_generator():
+            g = Tabulon.__flatten__(data)
+            next(g)
+            next(g)
 
-    def writes():
-        w = Tabulon()
-        w.append(("p", 1))
-        w.insert(0, ("q", 2))
-        w.extend(iter([("r", 3), ("s", 4)]))
-        w[0] = ["t", 5]
+        def thrown():
+            g = Tabulon.__flatten__(data)
+            next(g)
+            try:
+                g.throw(KeyError)
+            except KeyError:
+                pass
 
-    for op in [lambda: Tabulon(data), t.reconstruct, partial_generator, thrown, writes,
-               lambda: repr(IndexMarker([], 3)),
-               raising(bad.reconstruct, TypeError),
-               raising(pairs(((), 1)).reconstruct, ValueError),
-               raising(lambda: pairs((("p",), Pair(1, 2)), (("p", "k"), 3)).reconstruct(), TypeError),
-               raising(lambda: Tabulon([("a", 1), 5]), ValueError),
-               raising(lambda: Tabulon().extend([("a", 1), (1, 2, 3)]), ValueError),
-               raising(lambda: Tabulon().append(5), ValueError),
-               raising(lambda: list(Tabulon.__flatten__(Entries([("k",)]))), ValueError)]:
-        assert_no_leak(op, repeat=300)
+        def t():
+            return Tabulon([("p", 1)])
+
+        def append(w=t()):
+            w.append(("q", 1))
+            del w[1:]
+
+        def insert(w=t()):
+            w.insert(0, ["q", 2])
+            del w[:1]
+
+        def extend(w=t()):
+            w.extend(iter([("r", 3), ("s", 4)]))
+            del w[1:]
+        slow = {"repeat": 300}
+        yield "DictItem", lambda: DictItem("p", 1)
+        yield "DictItem: a value missing", raising(lambda: DictItem("p"), TypeError)
+        yield "IndexMarker", lambda: IndexMarker([], 3)
+        yield "IndexMarker: index not a number", raising(lambda: IndexMarker([], "x"), ValueError)
+        yield "IndexMarker: index None", raising(lambda: IndexMarker([], None), TypeError)
+        nameless = IndexMarker([], 1)
+        nameless.type_ = 5
+        yield "IndexMarker.__repr__", lambda: repr(IndexMarker([], 3))
+        yield "IndexMarker.__repr__: a type without a name", raising(lambda: repr(nameless), AttributeError)
+        yield "Tabulon", lambda: Tabulon(data), slow
+        yield "Tabulon: from pairs", lambda: Tabulon([("a", 1), DictItem("b", 2)])
+        yield "Tabulon: not pairs", raising(lambda: Tabulon([("a", 1), 5]), ValueError), slow
+        yield "Tabulon: the walk fails", raising(lambda: Tabulon(Entries(5)), TypeError)
+        yield "Tabulon: two arguments", raising(lambda: Tabulon([], []), TypeError)
+        yield "Tabulon.__flatten__", lambda: list(Tabulon.__flatten__(data, ("p",))), slow
+        yield "Tabulon.__flatten__: left after two items", partial_generator, slow
+        yield "Tabulon.__flatten__: thrown into", thrown, slow
+        yield "Tabulon.__flatten__: bad entry", raising(lambda: list(Tabulon.__flatten__(Entries([("k",)]))),
+                                                        ValueError), slow
+        yield "Tabulon.__flatten__: unsliceable path", raising(lambda: next(Tabulon.__flatten__({"a": 1}, 5)),
+                                                               TypeError)
+        yield "Tabulon.__setitem__", lambda w=t(): w.__setitem__(0, ["t", 5])
+        yield "Tabulon.__setitem__: not a pair", raising(lambda w=t(): w.__setitem__(0, 5), ValueError)
+        yield "Tabulon.__setitem__: out of range", raising(lambda w=t(): w.__setitem__(5, ("a", 1)), IndexError)
+        yield "Tabulon.append", append
+        yield "Tabulon.append: not a pair", raising(lambda w=t(): w.append(5), ValueError)
+        yield "Tabulon.insert", insert
+        yield "Tabulon.insert: not a pair", raising(lambda w=t(): w.insert(0, "abc"), ValueError)
+        yield "Tabulon.extend", extend
+        yield "Tabulon.extend: one item not a pair", raising(lambda w=t(): w.extend([("a", 1), (1, 2, 3)]),
+                                                             ValueError)
+        yield "Tabulon.reconstruct", Tabulon(data).reconstruct, slow
+        yield "Tabulon.reconstruct: a path through a value", raising(
+            pairs((("a",), 1), (("a", "b"), 2)).reconstruct, TypeError), slow
+        yield "Tabulon.reconstruct: empty path", raising(pairs(((), 1)).reconstruct, ValueError), slow
+        yield "Tabulon.reconstruct: a path through a named tuple", raising(
+            pairs((("p",), Pair(1, 2)), (("p", "k"), 3)).reconstruct, TypeError), slow
 
 
 def test_deep_dict_raises_recursion_error():
