@@ -12,7 +12,8 @@ from hypothesis import given, settings, strategies as st
 
 import orvane.tessel.frayle as frayle_module
 from orvane.tessel.frayle import Frayle
-from support import assert_no_leak, assert_recursion_error, raising
+from leaks import LeakChecks
+from support import assert_recursion_error, raising
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
 from twins import frayle as twin_module  # noqa: E402
@@ -847,39 +848,123 @@ def test_reclaimed_by_the_cycle_collector():
     del a  # no callback into a collected list
 
 
-def test_no_leaks():
-    a, b, c = Val(1), Obj(2), Obj(3)
-    lst = Frayle([a, b, c])
+class Unprintable(Obj):
+    def __repr__(self):
+        raise KeyError("no repr")
 
-    def churn():
-        tmp = Frayle([a, b])
-        tmp.append(Obj())  # freed at once
-        tmp.data = []  # lets the rest go without the cycle collector
+    __str__ = __repr__
 
-    def write_and_remove():
-        lst.append(b)
-        lst.insert(0, c)
-        lst[0] = a
-        lst[1:1] = [b]
-        lst.__iadd__([c])
-        lst.remove(b)
-        lst.remove(c)
-        lst.pop()
-        lst.remove(a)
-        lst[:] = [a, b, c]
 
-    assert_no_leak(churn)
-    assert_no_leak(write_and_remove)
-    assert_no_leak(lambda: (lst[0], lst[-1], list(lst), a in lst, lst.count(b), lst.index(c)))
-    assert_no_leak(lambda: (lst == [a, b, c], repr(lst), str(lst), lst.sort(key=lambda o: o.n)))
-    assert_no_leak(lambda: (lst[0:2].data.clear(), reversed(lst).data.clear(),
-                            (lst + lst).data.clear()))
-    assert_no_leak(raising(lambda: lst.append(5), TypeError))
-    assert_no_leak(raising(lambda: lst.extend([a, 5]), TypeError))
-    assert_no_leak(raising(lambda: lst.remove(Obj()), ValueError))
-    assert_no_leak(raising(lambda: lst.index(Obj()), ValueError))
-    assert_no_leak(raising(lambda: lst + [a], TypeError))
-    assert_no_leak(raising(lambda: lst[10], IndexError))
-    assert_no_leak(raising(lambda: Frayle().pop(), IndexError))
-    assert_no_leak(raising(lambda: 5 in lst, TypeError))
-    assert list(lst) == [a, b, c]
+class Incomparable(Obj):
+    def __eq__(self, other):
+        raise KeyError("no comparison")
+
+    __hash__ = Obj.__hash__
+
+
+class TestLeaks(LeakChecks):
+    module = frayle_module
+
+    @staticmethod
+    def cases():
+        a, b, c = Val(1), Obj(2), Obj(3)
+        keep = [a, b, c]
+
+        def holding(*objects):
+            """A list of `objects` that also keeps them alive."""
+            x = Frayle(objects)
+            x.kept = objects
+            return x
+
+        def lst():
+            return Frayle(keep)
+
+        def churn():
+            tmp = Frayle([a, b])
+            tmp.append(Obj())  # freed at once
+            tmp.data = []  # lets the rest go without the cycle collector
+
+        def dead():
+            """A list whose second entry's object is gone and stays."""
+            return lazy_class(Frayle)([a, Obj()])
+
+        def broken():
+            """A list whose data is no list."""
+            broken = lst()
+            broken.data = 5
+            return broken
+
+        def setitem(x=lst()):
+            x[0] = c
+            x[1:1] = [b]
+            x[:] = keep
+
+        def iadd(x=lst()):
+            x += [c]
+            x.pop()
+
+        def remove(x=lst()):
+            x.remove(b)
+            x.insert(1, b)
+
+        def append(x=lst()):
+            x.append(b)
+            x.pop()
+
+        def pop(x=lst()):
+            x.pop(0)
+            x.insert(0, a)
+
+        def insert(x=lst()):
+            x.insert(0, c)
+            del x.data[0]
+
+        def extend(x=lst()):
+            x.extend(iter([b, c]))
+            del x.data[3:]
+
+        yield "Frayle", lambda: Frayle(keep)
+        yield "Frayle: entries freed while stored", churn
+        yield "Frayle: not weakly referenceable", raising(lambda: Frayle([a, 5]), TypeError)
+        yield "Frayle.__contains__", lambda x=lst(): a in x and Obj() not in x
+        yield "Frayle.__contains__: not weakly referenceable", raising(lambda x=lst(): 5 in x, TypeError)
+        yield "Frayle.__getitem__", lambda x=lst(): (x[0], x[-1])
+        yield "Frayle.__getitem__: slice", lambda x=lst(): x[0:2].data.clear()
+        yield "Frayle.__getitem__: out of range", raising(lambda x=lst(): x[10], IndexError)
+        yield "Frayle.__getitem__: slice with a gone object", raising(lambda x=dead(): x[0:2], TypeError)
+        yield "Frayle.__setitem__", setitem
+        yield "Frayle.__setitem__: not weakly referenceable", raising(lambda x=lst(): x.__setitem__(0, 5), TypeError)
+        yield "Frayle.__setitem__: out of range", raising(lambda x=lst(): x.__setitem__(10, a), IndexError)
+        yield "Frayle.__iter__", lambda x=lst(): list(x)
+        yield "Frayle.__iter__: left after one item", lambda x=lst(): next(iter(x))
+        yield "Frayle.__iter__: data no list", raising(lambda x=broken(): list(x), TypeError)
+        yield "Frayle.__eq__", lambda x=lst(): x == keep and x != [a]
+        yield "Frayle.__eq__: an object's comparison raises", raising(
+            lambda x=holding(Incomparable()): x == [b], KeyError)
+        yield "Frayle.__reversed__", lambda x=lst(): reversed(x).data.clear()
+        yield "Frayle.__reversed__: a gone object", raising(lambda x=dead(): reversed(x), TypeError)
+        yield "Frayle.__add__", lambda x=lst(): (x + x).data.clear()
+        yield "Frayle.__add__: a list", raising(lambda x=lst(): x + [a], TypeError)
+        yield "Frayle.__add__: a gone object", raising(lambda x=dead(): x + x, TypeError)
+        yield "Frayle.__iadd__", iadd
+        yield "Frayle.__iadd__: not weakly referenceable", raising(lambda x=lst(): x.__iadd__([5]), TypeError)
+        yield "Frayle.remove", remove
+        yield "Frayle.remove: not there", raising(lambda x=lst(): x.remove(Obj()), ValueError)
+        yield "Frayle.append", append
+        yield "Frayle.append: not weakly referenceable", raising(lambda x=lst(): x.append(5), TypeError)
+        yield "Frayle.index", lambda x=lst(): x.index(c)
+        yield "Frayle.index: not there", raising(lambda x=lst(): x.index(Obj()), ValueError)
+        yield "Frayle.count", lambda x=lst(): x.count(b)
+        yield "Frayle.count: not weakly referenceable", raising(lambda x=lst(): x.count(5), TypeError)
+        yield "Frayle.pop", pop
+        yield "Frayle.pop: empty", raising(lambda: Frayle().pop(), IndexError)
+        yield "Frayle.insert", insert
+        yield "Frayle.insert: not weakly referenceable", raising(lambda x=lst(): x.insert(0, 5), TypeError)
+        yield "Frayle.extend", extend
+        yield "Frayle.extend: one not weakly referenceable", raising(lambda x=lst(): x.extend([a, 5]), TypeError)
+        yield "Frayle.sort", lambda x=lst(): x.sort(key=lambda o: o.n, reverse=True)
+        yield "Frayle.sort: the key raises", raising(lambda x=lst(): x.sort(key=lambda o: 1 / 0), ZeroDivisionError)
+        yield "Frayle.__repr__", lambda x=lst(): repr(x)
+        yield "Frayle.__repr__: an object's repr raises", raising(lambda x=holding(Unprintable()): repr(x), KeyError)
+        yield "Frayle.__str__", lambda x=lst(): str(x)
+        yield "Frayle.__str__: an object's str raises", raising(lambda x=holding(Unprintable()): str(x), KeyError)
