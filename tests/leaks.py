@@ -26,11 +26,11 @@ that each round repeats the same work.
 
 `test_every_public_operation_is_checked` then lists the module's public
 operations (see `public_operations`) and fails for every one that lacks a
-succeeding or a failing case, unless `exempt` (no case needed) or
-`exempt_failing` (no failing case needed) names it with the reason; it also
-fails for case names that name no operation and for exemptions that are not
-needed.  `LeakCases` is the same without that test, for further cases of a
-module held in another file (hostile input, say).
+succeeding or a failing case, unless `exempt` names it with the reason:
+"Op" needs no case at all, "Op: succeeding" or "Op: failing" needs no case of
+that kind.  It also fails for case names that name no operation and for
+exemptions that are not needed.  `LeakCases` is the same without that test,
+for further cases of a module held in another file (hostile input, say).
 """
 import inspect
 
@@ -117,27 +117,22 @@ class LeakChecks(LeakCases):
     operations has a succeeding and a failing case."""
 
     module = None
-    exempt = {}          # operation: why it needs no case
-    exempt_failing = {}  # operation: why it needs no failing case
+    exempt = {}  # "Op", "Op: succeeding" or "Op: failing": why no such case is needed
 
     def test_every_public_operation_is_checked(self):
         operations = public_operations(self.module)
-        cases = self.leak_cases()
-        succeeding = {operation_of(n) for n, c in cases.items() if c.expects is None}
-        failing = {operation_of(n) for n, c in cases.items() if c.expects is not None}
-        problems = ["case %r checks no public operation" % n
-                    for n in cases if operation_of(n) not in operations]
+        kinds = {"succeeding": set(), "failing": set()}
+        for name, case in self.leak_cases().items():
+            kinds["failing" if case.expects else "succeeding"].add(operation_of(name))
+        problems = ["case %r checks no public operation" % name
+                    for name in self.leak_cases() if operation_of(name) not in operations]
         for op in sorted(operations):
-            if op in self.exempt:
-                if op in succeeding | failing:
-                    problems.append("%s is exempt but has cases" % op)
-                continue
-            if op not in succeeding:
-                problems.append("%s has no succeeding case" % op)
-            if op not in failing and op not in self.exempt_failing:
-                problems.append("%s has no failing case" % op)
-            if op in failing and op in self.exempt_failing:
-                problems.append("%s is exempt from a failing case but has one" % op)
-        problems += ["exempt %s is no public operation" % op
-                     for op in sorted(set(self.exempt) | set(self.exempt_failing)) if op not in operations]
+            for kind, checked in kinds.items():
+                exempt = op in self.exempt or "%s: %s" % (op, kind) in self.exempt
+                if exempt and op in checked:
+                    problems.append("%s is exempt from %s cases but has one" % (op, kind))
+                elif not exempt and op not in checked:
+                    problems.append("%s has no %s case" % (op, kind))
+        problems += ["exemption %r names no public operation and kind" % key for key in sorted(self.exempt)
+                     if operation_of(key) not in operations or key.partition(":")[2].strip() not in ("", *kinds)]
         assert not problems, "\n".join(problems)
