@@ -1,4 +1,5 @@
 """Arbel: named tree nodes drawn like the tree command."""
+import collections
 import os
 import sys
 
@@ -7,7 +8,8 @@ from hypothesis import given, settings, strategies as st
 
 import orvane.tessel.arbel as arbel_module
 from orvane.tessel.arbel import Arbel
-from support import assert_no_leak, assert_recursion_error, raising
+from leaks import LeakChecks
+from support import assert_recursion_error, raising
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import arbel as twin  # noqa: E402
@@ -433,16 +435,30 @@ def test_same_drawing_as_the_straightforward_code(spec):
 
 # ------------------------------------------------------------------ leaks
 
-def test_no_leaks():
-    tree = Arbel("r", [Arbel("a", ["x\ny", Arbel("b")]), "z", Arbel("\u4e2d")])
-    assert_no_leak(lambda: str(tree), repeat=500)
-    assert_no_leak(lambda: Arbel("n", [1]).add_child(2))
-    assert_no_leak(lambda: Arbel("n"))
-    bad = Arbel("r", [Arbel("s")])
-    bad.children[0].children = {1}
-    assert_no_leak(raising(lambda: str(bad), TypeError))
-    assert_no_leak(raising(lambda: str(Arbel(5, ["x", Arbel("y")])), TypeError))
-    cycle = Arbel("c")
-    cycle.add_child(Arbel("d", [cycle]))
-    assert_no_leak(raising(lambda: str(cycle), RecursionError), repeat=20)
-    assert_no_leak(raising(lambda: Arbel("n", (1,)).add_child(1), AttributeError))
+class Untruthful(list):
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+class TestLeaks(LeakChecks):
+    module = arbel_module
+
+    @staticmethod
+    def cases():
+        tree = Arbel("r", [Arbel("a", ["x\ny", Arbel("b")]), "z", Arbel("\u4e2d")])
+        bad = Arbel("r", [Arbel("s")])
+        bad.children[0].children = {1}
+        cycle = Arbel("c")
+        cycle.add_child(Arbel("d", [cycle]))
+        yield "Arbel", lambda: Arbel("n")
+        yield "Arbel: with children", lambda: Arbel("n", [1])
+        yield "Arbel: no name", raising(lambda: Arbel(), TypeError)
+        yield "Arbel: children without a truth value", raising(lambda: Arbel("n", Untruthful()), ValueError)
+        yield "Arbel.add_child", lambda: Arbel("n", [1]).add_child(2)
+        yield "Arbel.add_child: children not a list", lambda: Arbel("n", collections.deque([1])).add_child(2)
+        yield "Arbel.add_child: children without append", raising(lambda: Arbel("n", (1,)).add_child(1),
+                                                                   AttributeError)
+        yield "Arbel.__str__", lambda: str(tree), {"repeat": 500}
+        yield "Arbel.__str__: children a set", raising(lambda: str(bad), TypeError)
+        yield "Arbel.__str__: a name not a str", raising(lambda: str(Arbel(5, ["x", Arbel("y")])), TypeError)
+        yield "Arbel.__str__: a cycle", raising(lambda: str(cycle), RecursionError), {"repeat": 20}
