@@ -6,7 +6,8 @@ import pytest
 
 import orvane.tessel.sigil as sigil_module
 from orvane.tessel.sigil import SigilDescriptor, sigil
-from support import assert_no_leak, raising, run_isolated
+from leaks import LeakChecks
+from support import raising, run_isolated
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import sigil as twin  # noqa: E402
@@ -199,19 +200,28 @@ def test_descriptor_protocol_stays_the_interpreters():
     assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr
 
 
-def test_no_leaks():
-    class C:
-        @sigil
-        def x(cls):
-            return [cls]
+class TestLeaks(LeakChecks):
+    module = sigil_module
 
-        @sigil
-        def bad(cls):
-            raise ValueError("no")
-    c = C()
-    assert_no_leak(lambda: C.x)
-    assert_no_leak(lambda: c.x)
-    assert_no_leak(lambda: sigil(len).__get__(None, "ab"))
-    assert_no_leak(raising(lambda: C.bad, ValueError))
-    assert_no_leak(raising(lambda: sigil(len).__get__(None), TypeError))
-    assert_no_leak(raising(lambda: sigil(1).__get__(None, C), TypeError))
+    @staticmethod
+    def cases():
+        class C:
+            @sigil
+            def x(cls):
+                return [cls]
+
+            @sigil
+            def bad(cls):
+                raise ValueError("no")
+        c = C()
+        funcless = sigil(len)
+        del funcless.func
+        yield "SigilDescriptor", lambda: sigil(len)
+        yield "SigilDescriptor: no function", raising(lambda: sigil(), TypeError)
+        yield "SigilDescriptor.__get__: through the class", lambda: C.x
+        yield "SigilDescriptor.__get__: through an instance", lambda: c.x
+        yield "SigilDescriptor.__get__: called directly", lambda: sigil(len).__get__(None, "ab")
+        yield "SigilDescriptor.__get__: the function raises", raising(lambda: C.bad, ValueError)
+        yield "SigilDescriptor.__get__: no owner", raising(lambda: sigil(len).__get__(None), TypeError)
+        yield "SigilDescriptor.__get__: not callable", raising(lambda: sigil(1).__get__(None, C), TypeError)
+        yield "SigilDescriptor.__get__: no function", raising(lambda: funcless.__get__(None, C), AttributeError)
