@@ -17,7 +17,8 @@ import pytest
 import orvane.tessel.configuration as configuration
 from orvane.tessel.coffer import Coffer, NestedCoffer
 from orvane.tessel.configuration import Configuration
-from support import assert_no_leak, raising, run_isolated
+from leaks import LeakCases
+from support import raising, run_isolated
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import coffer as twin_coffer  # noqa: E402
@@ -441,17 +442,31 @@ def test_ten_thousand_levels(cls, statement):
 
 # ---------------------------------------------------------------- leaks on the hostile paths
 
-def test_hostile_paths_do_not_leak(monkeypatch):
-    n = NestedCoffer(a={"b": 1})
-    n[1] = 1
-    assert_no_leak(raising(lambda: n[Hostile("hash raises")], ValueError), repeat=500)
-    assert_no_leak(raising(lambda: n.__setitem__(Hostile("eq raises"), 1), ValueError), repeat=500)
-    assert_no_leak(raising(lambda: n[raising_split("a.b")], RuntimeError), repeat=500)
-    assert_no_leak(raising(lambda: n[split_result(["a", "b", "c"])("a.b")], ValueError), repeat=500)
-    assert_no_leak(raising(lambda: n.update([(Hashes("ab"), 1)]), ValueError), repeat=500)
+@pytest.fixture
+def refusing_typecast(monkeypatch):
     monkeypatch.setattr(configuration, "typecast_str", refusing("levels"))
-    c = Configuration()
-    assert_no_leak(raising(lambda: c.__setitem__("p.q", 1), Refusal), repeat=500)
+
+
+class TestLeaks(LeakCases):
+    @staticmethod
+    def cases():
+        def nc():
+            n = NestedCoffer(a={"b": 1})
+            n[1] = 1
+            return n
+        hostile = {"repeat": 500}
+        yield "NestedCoffer.__getitem__: hash raises", raising(lambda n=nc(): n[Hostile("hash raises")],
+                                                               ValueError), hostile
+        yield "NestedCoffer.__setitem__: eq raises", raising(lambda n=nc(): n.__setitem__(Hostile("eq raises"), 1),
+                                                             ValueError), hostile
+        yield "NestedCoffer.__getitem__: split raises", raising(lambda n=nc(): n[raising_split("a.b")],
+                                                                RuntimeError), hostile
+        yield "NestedCoffer.__getitem__: split gives three", raising(
+            lambda n=nc(): n[split_result(["a", "b", "c"])("a.b")], ValueError), hostile
+        yield "NestedCoffer.update: a key's hash raises", raising(lambda n=nc(): n.update([(Hashes("ab"), 1)]),
+                                                                  ValueError), hostile
+        yield "Configuration.__setitem__: typecast_str raises", raising(
+            lambda refusing_typecast, c=Configuration(): c.__setitem__("p.q", 1), Refusal), hostile
 
 
 @pytest.mark.parametrize("pair", PAIRS, ids=PAIR_IDS)

@@ -13,7 +13,8 @@ import pytest
 
 from orvane.tessel import logic
 from orvane.tessel.logic import And, BaseLogic, Not, Or, logic_str
-from support import assert_no_leak, raising, run_isolated
+from leaks import LeakCases
+from support import raising, run_isolated
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import logic as twin  # noqa: E402
@@ -390,15 +391,18 @@ def test_nesting_deeper_than_the_recursion_limit_is_no_crash():
 
 # ---------------------------------------------------------------- no leaks on the hostile paths
 
-def test_no_leaks_on_hostile_paths():
-    obj = Or(And("a", BadRepr(Boom("no repr"))), "b")
-    assert_no_leak(raising(lambda: str(obj), Boom), repeat=300)
-    assert_no_leak(raising(lambda: And("a")(Unprintable()), LookupError), repeat=300)
-    assert_no_leak(raising(lambda: logic_str("And('\ud800')"), ValueError), repeat=300)
-    assert_no_leak(lambda: logic_str("And('a' 'b' 'c', 'd' 'e')"), repeat=300)
-    edited = And()
-    edited.expressions = Iterable()
-    assert_no_leak(raising(lambda: edited("a"), Boom), repeat=300)
+class TestLeaks(LeakCases):
+    @staticmethod
+    def cases():
+        obj = Or(And("a", BadRepr(Boom("no repr"))), "b")
+        edited = And()
+        edited.expressions = Iterable()
+        hostile = {"repeat": 300}
+        yield "BaseLogic.__str__: a repr raises", raising(lambda: str(obj), Boom), hostile
+        yield "And.__call__: an item without text", raising(lambda: And("a")(Unprintable()), LookupError), hostile
+        yield "And.__call__: expressions that raise when iterated", raising(lambda: edited("a"), Boom), hostile
+        yield "logic_str: a lone surrogate", raising(lambda: logic_str("And('\ud800')"), ValueError), hostile
+        yield "logic_str: adjacent literals", lambda: logic_str("And('a' 'b' 'c', 'd' 'e')"), hostile
 
 
 # ---------------------------------------------------------------- objects that lie or loop
