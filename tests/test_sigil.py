@@ -225,3 +225,23 @@ class TestLeaks(LeakChecks):
         yield "SigilDescriptor.__get__: no owner", raising(lambda: sigil(len).__get__(None), TypeError)
         yield "SigilDescriptor.__get__: not callable", raising(lambda: sigil(1).__get__(None, C), TypeError)
         yield "SigilDescriptor.__get__: no function", raising(lambda: funcless.__get__(None, C), AttributeError)
+
+
+def test_leak_coverage_names_what_is_missing():
+    class Partial(LeakChecks):
+        module = sigil_module
+        exempt = {"SigilDescriptor: failing": "exempt, yet checked", "SigilDescriptor: failed": "no such kind"}
+
+        @staticmethod
+        def cases():
+            yield "SigilDescriptor", lambda: sigil(len)
+            yield "SigilDescriptor: no function", raising(lambda: sigil(), TypeError)
+            yield "sigil.__get__", lambda: None
+    with pytest.raises(AssertionError) as info:
+        Partial().test_every_public_operation_is_checked()
+    assert str(info.value).splitlines() == [
+        "case 'sigil.__get__' checks no public operation",
+        "SigilDescriptor is exempt from failing cases but has one",
+        "SigilDescriptor.__get__ has no succeeding case",
+        "SigilDescriptor.__get__ has no failing case",
+        "exemption 'SigilDescriptor: failed' names no public operation and kind"]
