@@ -28,6 +28,7 @@ import ast
 import faulthandler
 import io
 import os
+import re
 import sys
 import time
 import tokenize
@@ -167,8 +168,10 @@ def outcome(operation):
         result = ("ok", operation())
     except Exception as e:  # noqa: BLE001 - compared between implementations
         message = str(e)
-        if isinstance(e, TypeError) and message.startswith("__call__() takes"):
-            message = "argument count"   # the frame words it as Python 2 did
+        if isinstance(e, TypeError) and re.match(r"(\w+\.)?__call__\(\) takes", message):
+            # The frame words it as Python 2 did; Python functions name the
+            # class too from 3.10 on.
+            message = "argument count"
         result = ("raised", type(e).__name__, message)
     return result, list(LOG)
 
