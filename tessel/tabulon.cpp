@@ -7,6 +7,7 @@
 // with yield from); reconstruct() walks the pairs back into a new dict.
 #include "tessel.hpp"
 
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -537,7 +538,12 @@ PyObject *Tabulon_extend(Call &c) {
     Ref items = Ref::steal(PySequence_List(c[1]));
     if (!items) return pair_error();
     Py_ssize_t n = PyList_GET_SIZE(items.get());
-    std::vector<Ref> values(static_cast<size_t>(2 * n));
+    std::vector<Ref> values;
+    try {
+        values.resize(static_cast<size_t>(2 * n));
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
         if (unpack2(item.get(), values[2 * i], values[2 * i + 1]) < 0) return pair_error();
@@ -586,7 +592,13 @@ public:
     Ref run(PyObject *self) {
         ret_ = Ref::steal(PyDict_New());
         if (!ret_) return {};
-        int status = walk_all(self);
+        int status;
+        try {
+            status = walk_all(self);
+        } catch (const std::bad_alloc &) {  // the bookkeeping of pending tuples
+            PyErr_NoMemory();
+            status = -1;
+        }
         if (finish_tuples(status < 0) < 0 || status < 0) return {};
         return std::move(ret_);
     }
@@ -841,15 +853,18 @@ private:
     }
 
     // Puts a pending tuple where ptr stands (prev_ptr[prev_k]); ptr becomes it.
+    // Once the element list stands in its parent it is pending, so that
+    // finish_tuples puts the tuple there whatever fails next.
     Py_ssize_t pend(Ref items, const Ref &type) {
         if (!items) return -1;
+        pending_.reserve(pending_.size() + 1);  // push_back below cannot throw
         if (PyObject_SetItem(prev_ptr_.get(), prev_k_.get(), items.get()) < 0) return -1;
-        Ref where = prev_k_;
+        pending_.push_back({items, type, prev_ptr_, prev_k_});
         if (prev_k_.get() == minus_one.get() && PyList_Check(prev_ptr_.get())) {
-            where = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(prev_ptr_.get()) - 1));
+            Ref where = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(prev_ptr_.get()) - 1));
             if (!where) return -1;
+            pending_.back().where = std::move(where);
         }
-        pending_.push_back({items, type, prev_ptr_, where});
         by_items_[items.get()] = pending_.size() - 1;
         ptr_ = std::move(items);
         return static_cast<Py_ssize_t>(pending_.size() - 1);

@@ -962,6 +962,29 @@ def test_deep_flatten_driven_by_reconstruct_inputs():
     assert proc.stdout.split() == ["RecursionError"]
 
 
+@pytest.mark.skipif(bool(os.environ.get("TESSEL_SANITIZED")),
+                    reason="the sanitizers reserve more address space than the limit allows")
+def test_extend_when_memory_runs_out():
+    """The check's own bookkeeping for 40 million pairs does not fit in what
+    is left: MemoryError, and nothing added."""
+    proc = run_isolated("""
+        import resource
+        from orvane.tessel.tabulon import Tabulon
+        n = 40000000
+        items = [("a", 1)] * n
+        t = Tabulon([("keep", 0)])
+        used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        # room for the copy of the items, not for twice as much again
+        resource.setrlimit(resource.RLIMIT_AS, (used + 8 * n + (200 << 20), resource.RLIM_INFINITY))
+        try:
+            t.extend(items)
+        except MemoryError:
+            print("MemoryError", len(t))
+    """)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["MemoryError", "1"]
+
+
 # ---------------------------------------------------------------- leaks on the hostile paths
 
 def test_hostile_paths_do_not_leak():
