@@ -308,6 +308,25 @@ def test_a_generator_driven_from_inside_its_own_walk():
         assert list(g) == []
 
 
+@pytest.mark.parametrize("how", ["close", "throw", "send", "iterate"])
+def test_a_value_that_drives_the_generator_walking_it(how):
+    def run(m):
+        holder = []
+
+        class Meddles(Items):
+            def __bool__(self):
+                g = holder[0]
+                {"close": g.close, "throw": lambda: g.throw(KeyError("x")),
+                 "send": lambda: g.send(None), "iterate": lambda: list(g)}[how]()
+                return True
+        g = m.Tabulon.__flatten__({"a": 1, "x": Meddles(lambda s: [("k", 1)], z=1), "b": 2})
+        holder.append(g)
+        return outcome(lambda: list(g)), outcome(lambda: next(g))
+    assert agree(run) == ("ok", ("tuple", [("tuple", ["'raised'", "'ValueError'",
+                                                      "'generator already executing'"]),
+                                           ("tuple", ["'raised'", "'StopIteration'", "''"])]))
+
+
 @pytest.mark.parametrize("path, expected", [
     ("abc", ("raised", "TypeError", 'can only concatenate str (not "tuple") to str')),
     (["x"], ("raised", "TypeError", 'can only concatenate list (not "tuple") to list')),
