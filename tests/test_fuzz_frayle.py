@@ -1,0 +1,380 @@
+"""Differential fuzzing: Frayle against its pure-Python twin, driven through
+the same random sequences of operations.
+
+Each side lives in a world of its own: a list and a pool of objects that
+only the pool holds, made alike on both sides (the same serial numbers, the
+same classes).  A step runs on both worlds; results are compared as the
+serial numbers of the objects they hold, exceptions by type and message,
+and after every step the contents, the exceptions the interpreter reported
+as ignored inside callbacks, and the calls of a subclass's `remove`.
+Objects die between steps (dropped from the pool, then a collection) and in
+the middle of steps: while a list is iterated, sorted, extended from a
+generator or sliced.
+
+The default run is short (a few seconds, for CI).  Set the environment
+variable TESSEL_FUZZ_SECONDS to a number of seconds to keep fuzzing for that
+long instead: batch after batch of fresh random sequences until the time is
+up; the number of examples run is printed (use ``pytest -s`` to see it).
+"""
+import faulthandler
+import gc
+import os
+import re
+import sys
+import time
+import weakref
+
+import pytest
+from hypothesis import HealthCheck, settings, strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule, run_state_machine_as_test
+
+from orvane.tessel.frayle import Frayle
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+from twins import frayle as twin_frayle  # noqa: E402
+
+FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
+HANG_SECONDS = 60
+POOL = 8
+ADDRESS = re.compile(r"0x[0-9a-fA-F]+")
+
+
+class Obj(object):
+    """Weakly referable, equal only to itself."""
+
+    def __init__(self, serial):
+        self.serial = serial
+
+    def __repr__(self):
+        return "Obj(%d)" % self.serial
+
+    def __lt__(self, other):
+        return self.serial < other.serial
+
+
+class Val(Obj):
+    """Equal to every Val in the same class of serials (mod 3)."""
+
+    def __eq__(self, other):
+        return isinstance(other, Val) and other.serial % 3 == self.serial % 3
+
+    __hash__ = Obj.__hash__
+
+
+class Touchy(Obj):
+    """Refuses to be compared with anything but itself."""
+
+    def __eq__(self, other):
+        if other is self:
+            return True
+        raise LookupError("touchy %d" % self.serial)
+
+    __hash__ = Obj.__hash__
+
+
+KINDS = [Obj, Obj, Val, Val, Touchy]
+
+
+def make(serial):
+    return KINDS[serial % len(KINDS)](serial)
+
+
+def label(value):
+    """A result as plain data: stored objects by serial, lists by contents."""
+    if isinstance(value, Obj):
+        return value.serial
+    if isinstance(value, (Frayle, twin_frayle.Frayle)):
+        return ("Frayle" if type(value).__name__ == "Frayle" else "sub", [label(o) for o in value])
+    if isinstance(value, list):
+        return [label(o) for o in value]
+    if isinstance(value, str):
+        return ADDRESS.sub("0x", value)
+    return value
+
+
+def outcome(operation):
+    try:
+        return ("ok", label(operation()))
+    except Exception as exc:  # noqa: BLE001 - compared between implementations
+        return ("raised", type(exc).__name__, ADDRESS.sub("0x", str(exc)))
+
+
+class World(object):
+    """One side: a list of class `cls` and the pool of objects it may hold."""
+
+    def __init__(self, cls):
+        self.cls = cls
+        native = issubclass(cls, Frayle)
+        self.base, self.other = (Frayle, twin_frayle.Frayle) if native else (twin_frayle.Frayle, Frayle)
+        self.pool = [make(i) for i in range(POOL)]
+        self.born = POOL
+        self.lst = cls()
+
+    def get(self, i):
+        """The object in slot `i`; a dead slot stands for an object that
+        cannot be weakly referenced."""
+        return self.pool[i] if self.pool[i] is not None else 5
+
+    def free(self, i):
+        self.pool[i] = None
+
+    def revive(self, i):
+        if self.pool[i] is None:
+            self.pool[i] = make(self.born)
+            self.born += 1
+
+    def freeing(self, slots, at):
+        """A generator of the objects in `slots` that frees slot `at[1]`
+        before yielding its `at[0]`-th object."""
+        for k, i in enumerate(slots):
+            if k == at[0]:
+                self.free(at[1])
+            yield self.get(i)
+
+
+def subclass_of(base):
+    class Sub(base):
+        """Logs every call of remove, then removes as the base does."""
+
+        def __init__(self, items=()):
+            self.log = []
+            super().__init__(items)
+
+        def remove(self, item):
+            self.log.append(("ref", item() is None) if isinstance(item, weakref.ReferenceType)
+                            else ("obj", label(item)))
+            super().remove(item)
+    return Sub
+
+
+slots = st.integers(0, POOL - 1)
+positions = st.integers(-6, 6)
+slot_lists = st.lists(slots, max_size=4)
+steps = st.sampled_from([None, 1, 2, -1, -2, 0])
+moments = st.tuples(st.integers(0, 4), slots)
+
+
+class Differential(RuleBasedStateMachine):
+    native_class = twin_class = None
+    examples = 0
+
+    @initialize(items=slot_lists)
+    def build(self, items):
+        type(self).examples += 1
+        if FUZZ_SECONDS:  # a hang ends the run with every thread's stack
+            faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+        self.ignored = []
+        self.hook, sys.unraisablehook = sys.unraisablehook, self.unraisable
+        self.native, self.twin = World(self.native_class), World(self.twin_class)
+        self.compare(lambda w: setattr(w, "lst", w.cls([w.get(i) for i in items])))
+
+    def teardown(self):
+        if hasattr(self, "hook"):
+            sys.unraisablehook = self.hook
+
+    def unraisable(self, info):
+        self.ignored.append((self.side, info.exc_type.__name__, ADDRESS.sub("0x", str(info.exc_value))))
+
+    def compare(self, operation):
+        results, ignored = [], []
+        for side in ("native", "twin"):
+            self.side = side
+            self.ignored = []
+            results.append(outcome(lambda: operation(getattr(self, side))))
+            ignored.append([entry[1:] for entry in self.ignored])
+        assert results[0] == results[1]
+        assert ignored[0] == ignored[1]
+
+    # ---------------------------------------------------------------- writes
+
+    @rule(i=slots)
+    def append(self, i):
+        self.compare(lambda w: w.lst.append(w.get(i)))
+
+    @rule(pos=positions, i=slots)
+    def insert(self, pos, i):
+        self.compare(lambda w: w.lst.insert(pos, w.get(i)))
+
+    @rule(items=slot_lists, how=st.sampled_from(["extend", "iadd", "init"]))
+    def extend(self, items, how):
+        def run(w):
+            objects = [w.get(i) for i in items]
+            if how == "iadd":
+                before = w.lst
+                w.lst += objects
+                return w.lst is before
+            return getattr(w.lst, "extend" if how == "extend" else "__init__")(objects)
+        self.compare(run)
+
+    @rule(items=slot_lists, at=moments, how=st.sampled_from(["extend", "iadd", "init", "slice"]))
+    def extend_freeing(self, items, at, how):
+        """The objects come from a generator that frees one on the way."""
+        def run(w):
+            gen = w.freeing(items, at)
+            if how == "slice":
+                w.lst[1:3] = gen
+            elif how == "iadd":
+                w.lst += gen
+            else:
+                getattr(w.lst, "extend" if how == "extend" else "__init__")(gen)
+        self.compare(run)
+
+    @rule(pos=positions, i=slots)
+    def setitem(self, pos, i):
+        self.compare(lambda w: w.lst.__setitem__(pos, w.get(i)))
+
+    @rule(start=positions, stop=positions, step=steps, items=slot_lists)
+    def setslice(self, start, stop, step, items):
+        self.compare(lambda w: w.lst.__setitem__(slice(start, stop, step), [w.get(i) for i in items]))
+
+    @rule(start=positions, stop=positions, step=steps)
+    def delslice(self, start, stop, step):
+        self.compare(lambda w: w.lst.__delitem__(slice(start, stop, step)))
+
+    @rule(pos=positions)
+    def delitem(self, pos):
+        self.compare(lambda w: w.lst.__delitem__(pos))
+
+    @rule(i=slots, how=st.sampled_from(["object", "live ref", "entry"]))
+    def remove(self, i, how):
+        def run(w):
+            if how == "object":
+                return w.lst.remove(w.get(i))
+            if how == "live ref":
+                return w.lst.remove(weakref.ref(w.get(i)))
+            entries = w.lst.data
+            return w.lst.remove(entries[i % len(entries)] if entries else weakref.ref(w.get(i)))
+        self.compare(run)
+
+    @rule(pos=st.one_of(st.none(), positions))
+    def pop(self, pos):
+        self.compare(lambda w: w.lst.pop() if pos is None else w.lst.pop(pos))
+
+    @rule(reverse=st.booleans(), how=st.sampled_from(["none", "serial", "freeing"]), at=slots)
+    def sort(self, reverse, how, at):
+        def run(w):
+            if how == "none":
+                return w.lst.sort(reverse=reverse)
+
+            def key(o):
+                if how == "freeing":
+                    w.free(at)
+                return -1 if o is None else o.serial
+            return w.lst.sort(key=key, reverse=reverse)
+        self.compare(run)
+
+    @rule()
+    def clear(self):
+        self.compare(lambda w: w.lst.clear())
+
+    # ---------------------------------------------------------------- reads
+
+    @rule(pos=positions)
+    def getitem(self, pos):
+        self.compare(lambda w: w.lst[pos])
+
+    @rule(start=positions, stop=positions, step=steps)
+    def getslice(self, start, stop, step):
+        self.compare(lambda w: w.lst[start:stop:step])
+
+    @rule(i=slots, how=st.sampled_from(["in", "count", "index"]))
+    def probe(self, i, how):
+        def run(w):
+            o = w.get(i)
+            return o in w.lst if how == "in" else getattr(w.lst, how)(o)
+        self.compare(run)
+
+    @rule(at=moments, how=st.sampled_from(["iter", "reversed", "slice"]))
+    def iterate_freeing(self, at, how):
+        """Reads that free an object at the `at[0]`-th object they hand out."""
+        def run(w):
+            seen = []
+            if how == "iter":
+                source = iter(w.lst)
+            elif how == "reversed":
+                source = iter(reversed(w.lst))
+            else:
+                source = iter(w.lst[::2])
+            for k, o in enumerate(source):
+                seen.append(label(o))
+                o = None
+                if k == at[0]:
+                    w.free(at[1])
+            return seen
+        self.compare(run)
+
+    @rule(other=slot_lists, how=st.sampled_from(["own", "other", "subclass", "list", "tuple"]))
+    def concatenate(self, other, how):
+        """`+` with a Frayle of the side's own module, of the other one, a
+        subclass, a list or a tuple."""
+        def run(w):
+            objects = [w.get(i) for i in other if w.pool[i] is not None]
+            own = w.cls if how == "subclass" else w.base
+            make_operand = {"own": own, "subclass": own, "other": w.other, "list": list,
+                            "tuple": tuple}[how]
+            return w.lst + make_operand(objects)
+        self.compare(run)
+
+    @rule(other=slot_lists)
+    def equality(self, other):
+        self.compare(lambda w: (w.lst == [w.pool[i] for i in other], w.lst == w.lst[:],
+                                w.lst != tuple(w.lst)))
+
+    @rule()
+    def text(self):
+        self.compare(lambda w: (repr(w.lst), str(w.lst), len(w.lst)))
+
+    # ---------------------------------------------------------------- lifetimes
+
+    @rule(i=slots, collect=st.booleans())
+    def free(self, i, collect):
+        self.compare(lambda w: w.free(i))
+        if collect:
+            gc.collect()
+
+    @rule(i=slots)
+    def revive(self, i):
+        self.compare(lambda w: w.revive(i))
+
+    @invariant()
+    def same_contents(self):
+        if not hasattr(self, "native"):
+            return
+        native, twin = self.native.lst, self.twin.lst
+        assert label(list(native)) == label(list(twin))
+        assert len(native) == len(twin)
+        assert getattr(native, "log", None) == getattr(twin, "log", None)
+        for entry in native.data:
+            # every entry is a reference that calls back into its own list
+            # (dead ones stay when freed during a sort, which hides the entries)
+            assert type(entry) is weakref.ReferenceType
+            if entry() is not None:
+                assert entry.__callback__.__self__ is native
+                assert entry.__callback__.__func__ is type(native).remove
+
+
+class PlainMachine(Differential):
+    native_class, twin_class = Frayle, twin_frayle.Frayle
+
+
+class SubclassMachine(Differential):
+    native_class, twin_class = subclass_of(Frayle), subclass_of(twin_frayle.Frayle)
+
+
+@pytest.mark.parametrize("machine", [PlainMachine, SubclassMachine])
+def test_native_matches_the_twin(machine):
+    quick = settings(max_examples=60, stateful_step_count=30, deadline=None,
+                     suppress_health_check=list(HealthCheck))
+    if not FUZZ_SECONDS:
+        run_state_machine_as_test(machine, settings=quick)
+        return
+    long = settings(quick, max_examples=1000, stateful_step_count=60, database=None)
+    machine.examples = 0
+    started = time.monotonic()
+    try:
+        while time.monotonic() - started < FUZZ_SECONDS / 2:
+            run_state_machine_as_test(machine, settings=long)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    print("\n%s: %d examples in %.0f s" % (machine.__name__, machine.examples,
+                                           time.monotonic() - started))
