@@ -149,8 +149,13 @@ def test_coffer_keys_that_fight_back():
     c[1] = 2
     with pytest.raises(ValueError, match="hostile eq"):
         c[Hostile("eq raises")]
-    c[Hostile("eq clears", c)] = 3
-    assert len(c) == 1 and c.__dict__ is c
+    if sys.version_info[:2] != (3, 11):
+        # CPython 3.11's own dict leaves its table marked as holding only
+        # strings when a key's __eq__ clears it during an insert; a plain dict
+        # then fails the debug interpreter's assertions on the next string key.
+        c[Hostile("eq clears", c)] = 3
+        assert len(c) == 1
+    assert c.__dict__ is c
     c.b = 4
     assert "b" in dir(c) and c["b"] == 4
     for copier in (copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))):
