@@ -73,6 +73,29 @@ def test_second_interpreter_is_refused():
     assert proc.stdout.rstrip().endswith("1")
 
 
+@pytest.mark.parametrize("built, running, warned", [
+    ((3, 8), "3.8.18 (default, ...)", None),
+    ((3, 13), "3.13.1 (main, ...)", None),
+    ((3, 8), "3.9.2 (default)", "3.8 of module 'orvane.tessel.example' does not match runtime version 3.9"),
+    ((3, 10), "3.11.2 (main)", "3.10 of module 'orvane.tessel.example' does not match runtime version 3.11"),
+    ((3, 1), "3.12.0+ (main)", "3.1 of module 'orvane.tessel.example' does not match runtime version 3.12"),
+    ((3, 13), "3.13.0a1 (main)", None),
+    ((3, 1), "3.13a1", "3.1 of module 'orvane.tessel.example' does not match runtime version 3.13"),
+])
+def test_version_check_compares_major_and_minor(built, running, warned):
+    import warnings
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        ft.version_check(built[0], built[1], running)
+    assert [str(w.message) for w in caught] == ([] if warned is None else ["compiletime version " + warned])
+    assert all(w.category is RuntimeWarning for w in caught)
+    if warned:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(RuntimeWarning):
+                ft.version_check(built[0], built[1], running)
+
+
 def test_failed_exec_leaves_the_module_unloaded_and_can_be_retried():
     proc = run_isolated("""
         import sys, traceback, collections.abc

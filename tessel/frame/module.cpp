@@ -137,17 +137,11 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
 }
 
 // Warns when the running interpreter's version differs from the one we were
-// built for; only the first and third characters ("3.8") are compared.
+// built for.  The whole "major.minor" is compared: three characters ("3.8")
+// would take 3.10 for 3.11, 3.12 and 3.13.
 int check_version() {
-    char built[4], running[4];
-    PyOS_snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
-    PyOS_snprintf(running, sizeof running, "%s", Py_GetVersion());
-    if (built[0] == running[0] && built[2] == running[2]) return 0;
-    char message[200];
-    PyOS_snprintf(message, sizeof message,
-                  "compiletime version %s of module '%.100s' does not match runtime version %s",
-                  built, state.info->full_name, running);
-    return PyErr_WarnEx(nullptr, message, 1);
+    return warn_on_version_mismatch(PY_MAJOR_VERSION, PY_MINOR_VERSION, Py_GetVersion(),
+                                    state.info->full_name);
 }
 
 int register_in_sys_modules() {
@@ -612,6 +606,33 @@ Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *>
     if (descr) return call_plain(descr);
     PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'", tp->tp_name, name);
     return {};
+}
+
+}  // namespace tessel
+
+namespace tessel {
+
+int warn_on_version_mismatch(int major, int minor, const char *running, const char *name) {
+    char built[32], ran[32];
+    PyOS_snprintf(built, sizeof built, "%d.%d", major, minor);
+    // The running version's "major.minor": up to the second dot or the first
+    // character that is neither a digit nor the first dot.
+    size_t n = 0;
+    int dots = 0;
+    while (n + 1 < sizeof ran && running[n]) {
+        char ch = running[n];
+        if (ch == '.' && ++dots == 2) break;
+        if (ch != '.' && (ch < '0' || ch > '9')) break;
+        ran[n] = ch;
+        ++n;
+    }
+    ran[n] = '\0';
+    if (std::strcmp(built, ran) == 0) return 0;
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compiletime version %s of module '%.100s' does not match runtime version %s",
+                  built, name, ran);
+    return PyErr_WarnEx(nullptr, message, 1);
 }
 
 }  // namespace tessel

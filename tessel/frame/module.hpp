@@ -155,6 +155,12 @@ struct ModuleInfo {
 
 PyObject *init_module(const ModuleInfo &info);
 
+// The create step's version check for a library built for `major`.`minor`
+// under the interpreter whose version string (Py_GetVersion) is `running`:
+// RuntimeWarning "compiletime version ... does not match runtime version ...";
+// -1 when the warning is an error.
+int warn_on_version_mismatch(int major, int minor, const char *running, const char *name);
+
 // -------------------------------------------------------------- calls into the base class
 
 // The attribute `name` as super(klass, self) finds it: the first class after

@@ -142,11 +142,23 @@ PyObject *make_class(Call &c) {
     }).release();
 }
 
+// def version_check(major, minor, running): the create step's check, for a
+// library built for major.minor under an interpreter reporting `running`.
+PyObject *version_check(Call &c) {
+    int major = PyLong_AsLong(c[0]), minor = PyLong_AsLong(c[1]);
+    if (PyErr_Occurred()) return nullptr;
+    const char *running = PyUnicode_AsUTF8(c[2]);
+    if (!running) return nullptr;
+    if (warn_on_version_mismatch(major, minor, running, "orvane.tessel.example") < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
 int exec(Module &m) {
     if (m.uses_generators() < 0) return -1;
     if (m.define_function(function("signature", signature, {"a", "b", "c", "*args", "**kwargs"},
                            "Returns its bound arguments.", defaults({Ref::steal(PyLong_FromLong(3))}))) < 0 ||
         m.define_function(function("one", one, {"x"})) < 0 ||
+        m.define_function(function("version_check", version_check, {"major", "minor", "running"})) < 0 ||
         m.define_function(function("fail", fail, {"message"})) < 0 ||
         m.define_function(function("replace", replace, {"message"})) < 0 ||
         m.define_function(function("orphan", orphan, {"self"})) < 0 ||
