@@ -857,7 +857,8 @@ private:
     // finish_tuples puts the tuple there whatever fails next.
     Py_ssize_t pend(Ref items, const Ref &type) {
         if (!items) return -1;
-        pending_.reserve(pending_.size() + 1);  // push_back below cannot throw
+        if (pending_.size() == pending_.capacity())  // so that push_back below cannot throw
+            pending_.reserve(pending_.empty() ? 8 : 2 * pending_.size());
         if (PyObject_SetItem(prev_ptr_.get(), prev_k_.get(), items.get()) < 0) return -1;
         pending_.push_back({items, type, prev_ptr_, prev_k_});
         if (prev_k_.get() == minus_one.get() && PyList_Check(prev_ptr_.get())) {
