@@ -230,7 +230,7 @@ PyObject *checked_str(Ref text) {
 // str(child).
 Ref child_text(PyObject *child) {
     if (!drawn_in_place(child)) return Ref::steal(PyObject_Str(child));
-    RecursionGuard guard(kWhileStr);
+    DeepGuard guard(kWhileStr);
     if (!guard) return {};
     Ref name = read(child, n_name);
     if (!name) return {};
@@ -405,7 +405,7 @@ private:
         Ref name = read(child, n_name);
         if (!name) return -1;
         if (!PyUnicode_CheckExact(name.get())) {
-            RecursionGuard guard(kWhileStr);
+            DeepGuard guard(kWhileStr);
             if (!guard) return -1;
             Ref text = Ref::steal(checked_str(draw_by_concatenation(child, std::move(name))));
             return text ? write_lines(text.get(), branch) : -1;
@@ -452,6 +452,9 @@ const char Arbel_str_doc[] =
 // def __str__(self)
 PyObject *Arbel_str(Call &c) {
     PyObject *self = c[0];
+    // Subclasses and other children are drawn through str(), one C level
+    // each: under a raised recursion limit the stack may end first.
+    if (!stack_has_room(kWhileStr)) return nullptr;
     Ref name = read(self, n_name);
     if (!name) return nullptr;
     return draw(self, std::move(name)).release();

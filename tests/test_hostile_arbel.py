@@ -771,17 +771,21 @@ def test_texts_as_in_the_twin(text):
 
 def test_very_wide_trees_as_in_the_twin():
     def scenario(A, log):
-        kids = [A("n%d" % i, ["x"] if i % 3 else []) if i % 2 else "leaf\n%d" % i for i in range(60000)]
+        kids = [A("n%d" % i, ["x"] if i % 3 else []) if i % 2 else "leaf\n%d" % i for i in range(30000)]
         text = str(A("root", kids))
         return len(text), text.count("\n"), hash(text)
     result = assert_same(scenario)
-    assert result[0][1][1] == 60000 + 30000 + 20000
+    assert result[0][1][1] == 30000 + 15000 + 10000
 
 
 def test_a_child_with_a_million_lines():
+    """(The twin's one concatenation per line copies the text each time
+    under a sanitizer's allocator: the expected text is built here.)"""
     text = "line\n" * 1000000
     drawing = str(Arbel("r", [Arbel("a", [text]), text]))
-    assert drawing == str(twin.Arbel("r", [twin.Arbel("a", [text]), text]))
+    expected = ("r\n|-- a\n|   `-- " + "\n|       ".join(text.split("\n")) +
+                "\n`-- " + "\n    ".join(text.split("\n")))
+    assert drawing == expected
     assert drawing.count("\n") == 2000003
 
 
@@ -859,17 +863,28 @@ def test_deep_chains_with_a_raised_limit():
         assert len(lines) == 7501, len(lines)
         assert lines[-1].endswith("`-- leaf") and len(lines[-1]) == 4 * 5000 + 4
         print("exact ok")
-        sys.setrecursionlimit(2500)
-        node = Arbel("leaf")
-        for i in range(2000):
-            node = Sub("n", [node])
-        try:
-            print("subclass", str(node).count("\\n"))
-        except RecursionError:
-            print("subclass RecursionError")
+        class Label:
+            def __add__(self, other):
+                return "L" + other
+
+        makers = [lambda n: Sub("n", [n]), lambda n: Arbel(Label(), [n])]
+        for limit, depth, kinds in ((2500, 2000, makers[:1]), (10 ** 6, 200000, makers)):
+            sys.setrecursionlimit(limit)
+            for make in kinds:
+                node = Arbel("leaf")
+                for i in range(depth):
+                    node = make(node)
+                try:
+                    print("drew", str(node).count("\\n"))
+                except RecursionError:
+                    print("RecursionError")
     """)
     assert proc.returncode == 0, proc.stderr[-2000:]
-    assert proc.stdout.startswith("exact ok\nsubclass ")
+    lines = proc.stdout.split("\n")
+    assert lines[0] == "exact ok" and len(lines) == 5
+    assert lines[1] in ("drew 2000", "RecursionError")
+    # 200,000 levels of C recursion do not fit on the stack: RecursionError.
+    assert lines[2:4] == ["RecursionError", "RecursionError"]
 
 
 def test_a_cycle_made_while_drawing_ends_in_recursion_error():
