@@ -133,6 +133,13 @@ PyObject *resume(Generator *g, PyObject *sent) {
 PyObject *gen_iternext(PyObject *self) {
     Generator *g = as_gen(self);
     if (already_running(g)) return nullptr;
+    if (!g->yieldfrom && g->body) {
+        Ref out;
+        if (g->body->resume_quietly(out)) {
+            g->started = true;
+            return out.release();
+        }
+    }
     return resume(g, nullptr);
 }
 

@@ -23,6 +23,12 @@ public:
     virtual Step resume(Ref &out) = 0;
     // Visits every object the scope holds (for the cycle collector).
     virtual int traverse(visitproc visit, void *arg) = 0;
+    // An optional shortcut for next(): when the next value can be had without
+    // running any code of the interpreter's (no call, no release that could
+    // free an object), sets `out` to it and returns true; the generator then
+    // skips the guards that protect a resumption which may call out.  Returns
+    // false, changing nothing, to take the ordinary resume().
+    virtual bool resume_quietly(Ref &) { return false; }
 };
 
 // The names of a kind of generator, e.g. {"__iter__", "Frayle.__iter__"}.
