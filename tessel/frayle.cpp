@@ -343,6 +343,114 @@ Py_ssize_t quick_count(PyObject *data, PyObject *probe) {
     return count;
 }
 
+// ------------------------------------------------------------------ walking references
+//
+// Both lazy sequences, the iterator of __iter__ and the one a slice read hands
+// to the class, walk a list of references when first advanced and yield what
+// each reference gives.  A plain list is walked by position against its
+// current length (entries that leave during the walk shift the rest under it,
+// as for any list); anything else through its own iterator.
+
+class WalkBody : public GeneratorBody {
+public:
+    Step resume(Ref &out) override {
+        if (!source_) {
+            source_ = start();
+            if (!source_) return Step::Error;
+            walk_ = PyList_CheckExact(source_.get());
+            if (!walk_) {
+                source_ = Ref::steal(PyObject_GetIter(source_.get()));
+                if (!source_) return Step::Error;
+            }
+        }
+        if (walk_) {
+            if (pos_ >= PyList_GET_SIZE(source_.get())) return Step::Return;
+            out = deref(PyList_GET_ITEM(source_.get(), pos_++));
+        } else {
+            Ref entry = Ref::steal(PyIter_Next(source_.get()));
+            if (!entry) return PyErr_Occurred() ? Step::Error : Step::Return;
+            out = deref(entry.get());
+        }
+        return out ? Step::Yield : Step::Error;
+    }
+
+    // The step of a started walk over a plain list whose next entry is a plain
+    // reference: reading it runs nothing.  The entries a few steps ahead, and
+    // their objects, are fetched early to hide the memory latency.
+    bool resume_quietly(Ref &out) override {
+        if (!walk_) return false;
+        PyObject *list = source_.get();
+        Py_ssize_t n = PyList_GET_SIZE(list), pos = pos_;
+        if (pos >= n) return false;
+        PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
+        PyObject *entry = items[pos];
+        if (Py_TYPE(entry) != &_PyWeakref_RefType) return false;
+        constexpr Py_ssize_t entry_ahead = 8, object_ahead = 4;
+        if (pos + entry_ahead < n) __builtin_prefetch(items[pos + entry_ahead]);
+        if (pos + object_ahead < n && Py_TYPE(items[pos + object_ahead]) == &_PyWeakref_RefType)
+            __builtin_prefetch(compat::weakref_object(items[pos + object_ahead]));
+        pos_ = pos + 1;
+        out = Ref::borrow(compat::weakref_object(entry));
+        return true;
+    }
+
+protected:
+    // The list (or other iterable) of references to walk, read when first advanced.
+    virtual Ref start() = 0;
+
+    int traverse_walk(visitproc visit, void *arg) {
+        Py_VISIT(source_.get());
+        return 0;
+    }
+
+private:
+    Ref source_;         // the references: a plain list, or an iterator over them
+    bool walk_ = false;  // source_ is a plain list, walked by position
+    Py_ssize_t pos_ = 0;
+};
+
+// def __iter__(self): for ref in self.data: yield ref()
+GeneratorSpec iter_spec("__iter__", "Frayle.__iter__");
+
+class IterBody : public WalkBody {
+public:
+    explicit IterBody(PyObject *self) : self_(Ref::borrow(self)) {}
+
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(self_.get());
+        return traverse_walk(visit, arg);
+    }
+
+private:
+    Ref start() override { return self_data.get(self_.get()); }  // `data`, read once
+
+    Ref self_;
+};
+
+// The lazy sequence of a slice read: (ref() for ref in self.data[index]),
+// reading `data` when first advanced.
+GeneratorSpec slice_spec("genexpr", "Frayle.__getitem__.<locals>.genexpr");
+
+class SliceBody : public WalkBody {
+public:
+    SliceBody(PyObject *self, PyObject *index) : self_(Ref::borrow(self)), index_(Ref::borrow(index)) {}
+
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(self_.get());
+        Py_VISIT(index_.get());
+        return traverse_walk(visit, arg);
+    }
+
+private:
+    Ref start() override {
+        Ref data = self_data.get(self_.get());
+        if (!data) return {};
+        return Ref::steal(PyObject_GetItem(data.get(), index_.get()));
+    }
+
+    Ref self_, index_;
+};
+
 // ------------------------------------------------------------------ Frayle
 
 const char Frayle_doc[] =
@@ -400,51 +508,6 @@ PyObject *Frayle_contains(Call &c) {
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
 
-// The lazy sequence of a slice read: (ref() for ref in self.data[index]),
-// reading `data` when first advanced.
-GeneratorSpec slice_spec("genexpr", "Frayle.__getitem__.<locals>.genexpr");
-
-class SliceBody : public GeneratorBody {
-public:
-    SliceBody(PyObject *self, PyObject *index) : self_(Ref::borrow(self)), index_(Ref::borrow(index)) {}
-
-    Step resume(Ref &out) override {
-        if (!selected_) {
-            Ref data = self_data.get(self_.get());
-            if (!data) return Step::Error;
-            selected_ = Ref::steal(PyObject_GetItem(data.get(), index_.get()));
-            if (!selected_) return Step::Error;
-            if (!PyList_CheckExact(selected_.get())) {
-                selected_ = Ref::steal(PyObject_GetIter(selected_.get()));
-                if (!selected_) return Step::Error;
-                walk_ = false;
-            }
-        }
-        if (walk_) {
-            if (pos_ >= PyList_GET_SIZE(selected_.get())) return Step::Return;
-            out = deref(PyList_GET_ITEM(selected_.get(), pos_++));
-        } else {
-            Ref entry = Ref::steal(PyIter_Next(selected_.get()));
-            if (!entry) return PyErr_Occurred() ? Step::Error : Step::Return;
-            out = deref(entry.get());
-        }
-        return out ? Step::Yield : Step::Error;
-    }
-
-    int traverse(visitproc visit, void *arg) override {
-        Py_VISIT(self_.get());
-        Py_VISIT(index_.get());
-        Py_VISIT(selected_.get());
-        return 0;
-    }
-
-private:
-    Ref self_, index_;
-    Ref selected_;  // the selected entries (a list walked by position), or their iterator
-    bool walk_ = true;
-    Py_ssize_t pos_ = 0;
-};
-
 // def __getitem__(self, index)
 PyObject *Frayle_getitem(Call &c) {
     PyObject *self = c[0], *index = c[1];
@@ -477,51 +540,6 @@ PyObject *Frayle_setitem(Call &c) {
     if (!value) return nullptr;
     return super_call(c, n___setitem__, {index, value.get()}).release();
 }
-
-// def __iter__(self): for ref in self.data: yield ref()
-GeneratorSpec iter_spec("__iter__", "Frayle.__iter__");
-
-class IterBody : public GeneratorBody {
-public:
-    explicit IterBody(PyObject *self) : self_(Ref::borrow(self)) {}
-
-    Step resume(Ref &out) override {
-        if (walk_) {
-            // By position, against the current length: entries that leave
-            // during the loop shift the rest under it, as for any list.
-            PyObject *data = data_.get();
-            if (pos_ >= PyList_GET_SIZE(data)) return Step::Return;
-            out = deref(PyList_GET_ITEM(data, pos_++));
-            return out ? Step::Yield : Step::Error;
-        }
-        if (!data_) {  // first advanced: read `data` once
-            data_ = self_data.get(self_.get());
-            if (!data_) return Step::Error;
-            if (PyList_CheckExact(data_.get())) {
-                walk_ = true;
-                return resume(out);
-            }
-            iter_ = Ref::steal(PyObject_GetIter(data_.get()));
-            if (!iter_) return Step::Error;
-        }
-        Ref entry = Ref::steal(PyIter_Next(iter_.get()));
-        if (!entry) return PyErr_Occurred() ? Step::Error : Step::Return;
-        out = deref(entry.get());
-        return out ? Step::Yield : Step::Error;
-    }
-
-    int traverse(visitproc visit, void *arg) override {
-        Py_VISIT(self_.get());
-        Py_VISIT(data_.get());
-        Py_VISIT(iter_.get());
-        return 0;
-    }
-
-private:
-    Ref self_, data_, iter_;  // iter_ only when `data` is not a plain list
-    bool walk_ = false;       // `data` is a plain list, walked by position
-    Py_ssize_t pos_ = 0;
-};
 
 PyObject *Frayle_iter(Call &c) {
     return make_generator(iter_spec, std::make_unique<IterBody>(c[0])).release();

@@ -640,3 +640,31 @@ def test_hostile_paths_do_not_leak():
     assert_no_leak(raising(lambda: lst.__setitem__(slice(None, None, 2), keep), ValueError), repeat=500)
     assert_no_leak(raising(lambda: lst.index(Obj(99)), ValueError), repeat=500)
     assert list(lst) == keep
+
+
+@pytest.mark.parametrize("layout", ["plain", "mixed", "subclass first", "subclass last"])
+@pytest.mark.parametrize("read", ["iter", "slice", "list"])
+def test_walks_over_entries_of_every_kind(layout, read):
+    """Plain references are read in place, anything else is called; a walk
+    switches between the two as the entries come."""
+    def scenario(cls, state):
+        keep = [Obj(n) for n in range(5)]
+        lst = state["lst"] = cls(keep)
+        state["keep"] = keep
+        Sub = type("Sub", (weakref.ref,), {"__call__": lambda self: keep[0]})
+        if layout == "mixed":
+            lst.data[1::2] = [Sub(o) for o in keep[1::2]]
+        elif layout == "subclass first":
+            lst.data.insert(0, Sub(keep[4]))
+        elif layout == "subclass last":
+            lst.data.append(Sub(keep[4]))
+        seen = []
+        source = {"iter": lambda: iter(lst), "slice": lambda: iter(list(lst[1:])),
+                  "list": lambda: iter(list(lst))}[read]()
+        for k, o in enumerate(source):
+            seen.append(label(o))
+            o = None
+            if k == 1:
+                lst.data[3:3] = [weakref.ref(keep[2])]
+        return seen
+    assert_same(scenario)
