@@ -418,6 +418,8 @@ private:
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhileStr);
             return -1;
         }
+        // Room first: once the level is entered, pushing it must not throw.
+        if (stack_.size() == stack_.capacity()) stack_.reserve(2 * stack_.size() + 16);
         if (Py_EnterRecursiveCall(kWhileStr)) return -1;
         stack_.push_back(Level{Ref::borrow(child), {}, 0, false, line_start_.size(), true});
         if (write_lines(name.get(), branch) < 0) return -1;
