@@ -71,6 +71,11 @@ PyObject *SigilDescriptor_init(Call &c) {
 // def __get__(self, obj, owner)
 PyObject *SigilDescriptor_get(Call &c) {
     PyObject *self = c[0], *owner = c[2];
+    // A getter that reads its own sigil recurses through here, in C alone when
+    // the getter is a C callable; the interpreter counts such calls against
+    // the recursion limit, but a debug build's levels can use up the C stack
+    // first.
+    if (!stack_has_room(" while calling a Python object")) return nullptr;
     // return self.func(owner)
     Ref func = read_func(self);
     if (!func) return nullptr;
