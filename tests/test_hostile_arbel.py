@@ -27,12 +27,15 @@ from twins import arbel as twin  # noqa: E402
 
 MODULES = [arbel_module, twin]
 UNSLICEABLE = re.compile(r"'([\w.]+)' object is (not subscriptable|unsliceable)")
+# From 3.11 on, the interpreter names the class when a class cannot be subscripted.
+CLASS_UNSUBSCRIPTABLE = re.compile(r"^type '[\w.]+' is not subscriptable$")
 
 
 def normalised(error):
     if isinstance(error, RecursionError):
         return ("raised", "RecursionError")
-    return ("raised", type(error).__name__, UNSLICEABLE.sub(r"'\1' object cannot be sliced", str(error)))
+    text = CLASS_UNSUBSCRIPTABLE.sub("'type' object is not subscriptable", str(error))
+    return ("raised", type(error).__name__, UNSLICEABLE.sub(r"'\1' object cannot be sliced", text))
 
 
 def outcome(operation):
