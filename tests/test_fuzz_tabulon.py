@@ -62,27 +62,7 @@ class Row(list):
 
 # ---------------------------------------------------------------- comparable results
 
-def snapshot(value):
-    """`value` as comparable data: markers by their representation, every
-    container with its class name, dicts by their items in order."""
-    if isinstance(value, (native.IndexMarker, twin.IndexMarker)):
-        return ("marker", repr(value))
-    if isinstance(value, dict):
-        return (type(value).__name__, [(snapshot(k), snapshot(v)) for k, v in dict.items(value)])
-    if isinstance(value, (list, tuple)):
-        return (type(value).__name__, [snapshot(v) for v in value])
-    return re.sub(" at 0x[0-9a-f]+", "", repr(value))
-
-
-def outcome(operation):
-    """What `operation` gives as comparable data, or its exception's type and text."""
-    try:
-        result = operation()
-        if type(result).__qualname__ == "Tabulon.__flatten__" or type(result).__name__ == "generator":
-            result = list(result)
-        return ("ok", snapshot(result))
-    except Exception as e:  # noqa: BLE001 - compared between implementations
-        return ("raised", type(e).__name__, str(e))
+from test_hostile_tabulon import outcome, snapshot  # noqa: E402,F401 - shared comparison
 
 
 # The native functions' argument binding has its own messages.
