@@ -19,6 +19,19 @@ def _counts():
     return sys.getallocatedblocks(), refs
 
 
+# The whole suite on the primary interpreter (`make test`) runs property
+# tests and fuzzers at their full length; every other run of it (other
+# interpreters, the sanitizers) sets TESSEL_QUICK and runs a short, fixed
+# number of examples of each.
+QUICK = bool(os.environ.get("TESSEL_QUICK"))
+QUICK_EXAMPLES = 25
+
+
+def examples(count):
+    """The number of examples a property test or fuzzer runs in this run."""
+    return min(count, QUICK_EXAMPLES) if QUICK else count
+
+
 _settled = [0]
 
 
