@@ -178,7 +178,7 @@ PyObject *print_logic(PyObject *self);
 Ref print_nested(PyObject *expr) {
     if (!prints_as_base(Py_TYPE(expr), true)) return Ref::steal(PyObject_Repr(expr));
     if (PyErr_CheckSignals()) return {};  // as repr() does
-    RecursionGuard guard(" while getting the repr of an object");
+    DeepGuard guard(" while getting the repr of an object");
     if (!guard) return {};
     Ref text = Ref::steal(print_logic(expr));
     if (!text) {
@@ -247,6 +247,10 @@ PyObject *print_logic(PyObject *self) {
 }
 
 PyObject *print_parts(PyObject *self) {
+    // Every way back into printing passes here (a subclass's own __str__, a
+    // callable whose repr prints a logic object): the C stack is watched at
+    // each level, not only the interpreter's count of them.
+    if (!stack_has_room(" while getting the str of an object")) return nullptr;
     Ref expressions = Ref::steal(PyObject_GetAttr(self, n_expressions));
     if (!expressions) return nullptr;
     // parts = [repr(expr) if callable(expr) else "'%s'" % expr.pattern for expr in ...];
@@ -288,7 +292,7 @@ PyObject *print_parts(PyObject *self) {
 PyObject *BaseLogic_repr(Call &c) {
     PyObject *self = c[0];
     if (!prints_as_base(Py_TYPE(self), false)) return PyObject_Str(self);
-    RecursionGuard guard(" while getting the str of an object");
+    DeepGuard guard(" while getting the str of an object");
     if (!guard) return nullptr;
     PyObject *text = print_logic(self);
     if (!text) add_traceback(printing.str_fn);
@@ -303,7 +307,7 @@ PyObject *BaseLogic_eq(Call &c) {
     if (!mine) return nullptr;
     Ref theirs = Ref::steal(PyObject_GetAttr(other, n_expressions));
     if (!theirs) return nullptr;
-    RecursionGuard guard(" in comparison");
+    DeepGuard guard(" in comparison");
     if (!guard) return nullptr;
     return PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
 }
@@ -415,7 +419,7 @@ int satisfied_by(PyObject *expr, PyObject *items) {
     int nested = PyObject_IsInstance(expr, base.get());
     if (nested < 0) return -1;
     if (nested) {
-        RecursionGuard guard(" while testing a nested logic object");
+        DeepGuard guard(" while testing a nested logic object");
         if (!guard) return -1;
         Ref result = call_nested(expr, items);
         if (!result) return -1;
@@ -462,6 +466,9 @@ PyObject *logic_call(Call &c) {
 
 template <Rule rule>
 PyObject *test_items(PyObject *self, PyObject *items) {
+    // As for printing: a plain callable expression may call a logic object
+    // in turn, a level that the nested-object guard does not see.
+    if (!stack_has_room(" while calling a Python object")) return nullptr;
     Ref expressions = Ref::steal(PyObject_GetAttr(self, n_expressions));
     if (!expressions) return nullptr;
     bool decided = false;

@@ -151,6 +151,30 @@ inline void init_static_type(PyTypeObject &t) {
 #endif
 }
 
+// How a Python generator treats send(), throw() and close() where the
+// interpreter versions differ.
+struct GeneratorRules {
+    // From 3.12 on: throw() with more than one argument warns
+    // (DeprecationWarning) before anything else.
+    bool three_argument_throw_warns;
+    // From 3.12 on: an exception thrown into a generator that has not started
+    // leaves it unchanged, StopIteration included; before, a StopIteration
+    // became RuntimeError "generator raised StopIteration", as anywhere else.
+    bool unstarted_passes_stop_iteration;
+    // From 3.12 on: a StopIteration raised by closing the iterator that a
+    // `yield from` delegates to (on close() or throw(GeneratorExit)) counts
+    // as that iterator's return, and the body goes on; before, it was raised
+    // in the body like any other exception.
+    bool stop_iteration_on_close_returns;
+};
+inline constexpr GeneratorRules generator_rules{
+#if PY_VERSION_HEX >= 0x030C0000
+    true, true, true,
+#else
+    false, false, false,
+#endif
+};
+
 // Builds a str piece by piece in one growing buffer (the interpreter's own
 // writer, private API in every version we build for).
 class TextWriter {
