@@ -151,6 +151,11 @@ inline void init_static_type(PyTypeObject &t) {
 #endif
 }
 
+// From 3.13 on, a class statement records where it stands and what its
+// methods assign on self: __firstlineno__ after __qualname__, and
+// __static_attributes__ after the body.
+inline constexpr bool class_body_records_source = PY_VERSION_HEX >= 0x030D0000;
+
 // How a Python generator treats send(), throw() and close() where the
 // interpreter versions differ.
 struct GeneratorRules {
