@@ -166,11 +166,12 @@ struct GeneratorRules {
     // leaves it unchanged, StopIteration included; before, a StopIteration
     // became RuntimeError "generator raised StopIteration", as anywhere else.
     bool unstarted_passes_stop_iteration;
-    // From 3.12 on: a StopIteration raised by closing the iterator that a
-    // `yield from` delegates to (on close() or throw(GeneratorExit)) counts
-    // as that iterator's return, and the body goes on; before, it was raised
-    // in the body like any other exception.
-    bool stop_iteration_on_close_returns;
+    // From 3.12 on: a StopIteration that arrives where a generator stands in
+    // a `yield from` (raised by closing the iterator it delegates to, on
+    // close() or throw(GeneratorExit), or thrown in because that iterator
+    // has no throw()) counts as that iterator's return, and the body goes
+    // on; before, it was raised in the body like any other exception.
+    bool stop_iteration_at_yield_from_returns;
 };
 inline constexpr GeneratorRules generator_rules{
 #if PY_VERSION_HEX >= 0x030C0000

@@ -277,7 +277,7 @@ PyObject *throw_into(Generator *g, PyObject *typ, PyObject *val, PyObject *tb) {
             g->running = false;
             if (closed < 0) {
                 // Raised at the `yield from`.
-                if (compat::generator_rules.stop_iteration_on_close_returns &&
+                if (compat::generator_rules.stop_iteration_at_yield_from_returns &&
                     error_is(PyExc_StopIteration))
                     return after_yield_from(g);
                 return fail(g);
@@ -305,6 +305,9 @@ PyObject *throw_into(Generator *g, PyObject *typ, PyObject *val, PyObject *tb) {
     if (set_thrown(typ, val, tb) < 0) return nullptr;
     if (already_running(g)) return nullptr;  // replaces the thrown exception
     if (!g->body && !g->yieldfrom) return nullptr;  // already finished: just raise
+    if (g->yieldfrom && compat::generator_rules.stop_iteration_at_yield_from_returns &&
+        error_is(PyExc_StopIteration))
+        return after_yield_from(g);
     return fail(g);
 }
 
@@ -332,7 +335,7 @@ PyObject *gen_close(PyObject *self, PyObject *) {
         if (closed < 0) {
             // Raised at the `yield from` in place of GeneratorExit.
             PyObject *result;
-            if (compat::generator_rules.stop_iteration_on_close_returns &&
+            if (compat::generator_rules.stop_iteration_at_yield_from_returns &&
                 error_is(PyExc_StopIteration)) {
                 // The body goes on, and must not yield again.
                 result = after_yield_from(g);
@@ -371,8 +374,31 @@ int gen_clear(PyObject *self) {
     return 0;
 }
 
+// A generator collected while it delegates is closed first, as Python closes
+// its own: the iterator it delegates to sees close() (a failure is reported
+// as unraisable).  Without a delegation there is nothing to see: the body has
+// no handlers, and freeing it is all that closing would do.
+void gen_finalize(PyObject *self) {
+    Generator *g = as_gen(self);
+    if (!g->yieldfrom || g->running) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject *result = gen_close(self, nullptr);
+    if (result)
+        Py_DECREF(result);
+    else
+        PyErr_WriteUnraisable(self);
+    PyErr_Restore(type, value, tb);
+}
+
 void gen_dealloc(PyObject *self) {
     Generator *g = as_gen(self);
+    if (g->yieldfrom && !g->running) {
+        PyObject_GC_UnTrack(self);
+        if (g->weakreflist) PyObject_ClearWeakRefs(self);
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life
+    }
     PyObject_GC_UnTrack(self);
     // Freeing a generator frees the one it delegates to, and so on down a
     // chain as long as the data was deep: the trashcan defers the deep end.
@@ -449,6 +475,7 @@ int ready_generator_type() {
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     t.tp_traverse = gen_traverse;
     t.tp_clear = gen_clear;
+    t.tp_finalize = gen_finalize;
     t.tp_weaklistoffset = offsetof(Generator, weakreflist);
     t.tp_iter = PyObject_SelfIter;
     t.tp_iternext = gen_iternext;
