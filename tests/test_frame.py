@@ -166,6 +166,21 @@ def test_signature_follows_the_parameters_and_current_defaults():
         assert str(inspect.signature(ft.signature)) == "(a, b, c, *args, **kwargs)"
     finally:
         ft.signature.__defaults__ = saved
+    # the defaults read at the start are used throughout, however the code
+    # that makes the parameters changes them meanwhile
+    real = inspect.Parameter
+
+    class Meddling(real):
+        def __init__(self, *args, **kwargs):
+            ft.signature.__defaults__ = None
+            super().__init__(*args, **kwargs)
+    try:
+        ft.signature.__defaults__ = (30,)
+        inspect.Parameter = Meddling
+        assert [p.default for p in ft.signature.__signature__.parameters.values()][2] == 30
+    finally:
+        inspect.Parameter = real
+        ft.signature.__defaults__ = saved
     # an assigned signature wins until it is deleted, as for Python functions
     ft.one.__signature__ = marker = inspect.Signature()
     try:
