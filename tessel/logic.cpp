@@ -178,7 +178,7 @@ PyObject *print_logic(PyObject *self);
 Ref print_nested(PyObject *expr) {
     if (!prints_as_base(Py_TYPE(expr), true)) return Ref::steal(PyObject_Repr(expr));
     if (PyErr_CheckSignals()) return {};  // as repr() does
-    RecursionGuard guard(" while getting the repr of an object");
+    DeepGuard guard(" while getting the repr of an object");
     if (!guard) return {};
     Ref text = Ref::steal(print_logic(expr));
     if (!text) {
@@ -247,6 +247,10 @@ PyObject *print_logic(PyObject *self) {
 }
 
 PyObject *print_parts(PyObject *self) {
+    // Every way back into printing passes here (a subclass's own __str__, a
+    // callable whose repr prints a logic object): the C stack is watched at
+    // each level, not only the interpreter's count of them.
+    if (!stack_has_room(" while getting the str of an object")) return nullptr;
     Ref expressions = Ref::steal(PyObject_GetAttr(self, n_expressions));
     if (!expressions) return nullptr;
     // parts = [repr(expr) if callable(expr) else "'%s'" % expr.pattern for expr in ...];
@@ -288,7 +292,7 @@ PyObject *print_parts(PyObject *self) {
 PyObject *BaseLogic_repr(Call &c) {
     PyObject *self = c[0];
     if (!prints_as_base(Py_TYPE(self), false)) return PyObject_Str(self);
-    RecursionGuard guard(" while getting the str of an object");
+    DeepGuard guard(" while getting the str of an object");
     if (!guard) return nullptr;
     PyObject *text = print_logic(self);
     if (!text) add_traceback(printing.str_fn);
@@ -303,7 +307,7 @@ PyObject *BaseLogic_eq(Call &c) {
     if (!mine) return nullptr;
     Ref theirs = Ref::steal(PyObject_GetAttr(other, n_expressions));
     if (!theirs) return nullptr;
-    RecursionGuard guard(" in comparison");
+    DeepGuard guard(" in comparison");
     if (!guard) return nullptr;
     return PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
 }
@@ -415,7 +419,7 @@ int satisfied_by(PyObject *expr, PyObject *items) {
     int nested = PyObject_IsInstance(expr, base.get());
     if (nested < 0) return -1;
     if (nested) {
-        RecursionGuard guard(" while testing a nested logic object");
+        DeepGuard guard(" while testing a nested logic object");
         if (!guard) return -1;
         Ref result = call_nested(expr, items);
         if (!result) return -1;
@@ -462,6 +466,9 @@ PyObject *logic_call(Call &c) {
 
 template <Rule rule>
 PyObject *test_items(PyObject *self, PyObject *items) {
+    // As for printing: a plain callable expression may call a logic object
+    // in turn, a level that the nested-object guard does not see.
+    if (!stack_has_room(" while calling a Python object")) return nullptr;
     Ref expressions = Ref::steal(PyObject_GetAttr(self, n_expressions));
     if (!expressions) return nullptr;
     bool decided = false;
@@ -544,7 +551,8 @@ struct CodePoint {
     char text[16];
 };
 
-bool is_space(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\f' || c == '\n' || c == '\r'; }
+bool is_blank(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\f'; }
+bool is_space(Py_UCS4 c) { return is_blank(c) || c == '\n' || c == '\r'; }
 bool is_name_start(Py_UCS4 c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (c >= 128 && c != kEnd);
 }
@@ -599,9 +607,11 @@ private:
 
 class Parser {
 public:
-    explicit Parser(PyObject *text)
+    // `stripped`: whether the text's first spaces and tabs go, as eval()
+    // strips them from the start of a text.
+    Parser(PyObject *text, bool stripped)
         : text_(text), kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)),
-          len_(PyUnicode_GET_LENGTH(text)) {
+          len_(PyUnicode_GET_LENGTH(text)), stripped_(stripped) {
         ops_.reserve(16);
         frames_.reserve(4);
     }
@@ -624,9 +634,30 @@ private:
     Py_UCS4 at(Py_ssize_t i) const {
         return i < len_ ? PyUnicode_READ(kind_, data_, i) : kEnd;
     }
+    // Inside brackets: white space and line breaks alike.
     void skip_space() {
         while (is_space(at(pos_))) ++pos_;
     }
+    // Outside brackets, where a line break would end the expression: the
+    // rest of the line only.
+    void skip_blanks() {
+        while (is_blank(at(pos_))) ++pos_;
+    }
+    bool line_break() {
+        Py_UCS4 ch = at(pos_);
+        if (ch != '\n' && ch != '\r') return false;
+        pos_ += ch == '\r' && at(pos_ + 1) == '\n' ? 2 : 1;
+        return true;
+    }
+    // Spaces, tabs and form feeds at the start of a line: whether they indent
+    // it (a form feed takes the column back to 0, as the tokenizer counts).
+    bool indentation() {
+        bool indented = false;
+        for (; is_blank(at(pos_)); ++pos_) indented = at(pos_) != '\f';
+        return indented;
+    }
+    int leading();
+    int trailing();
 
     // "column C", or "line L, column C" in a text of several lines.
     Ref where(Py_ssize_t at_pos, Py_ssize_t *line_out = nullptr, Py_ssize_t *col_out = nullptr,
@@ -652,6 +683,7 @@ private:
     const void *data_;
     Py_ssize_t len_;
     Py_ssize_t pos_ = 0;
+    bool stripped_;
     std::vector<Op> ops_;
     std::vector<Frame> frames_;
     Depth depth_;
@@ -1070,9 +1102,54 @@ int Parser::argument() {
                                "literal, a logic call or the name string", text);
 }
 
-// text := call; every token may have white space around it.
+// What may stand before the call, as the interpreter reads an expression:
+// eval() strips the text's first spaces and tabs; blank lines may follow;
+// the line of the call must not be indented.
+int Parser::leading() {
+    if (stripped_)
+        while (at(pos_) == ' ' || at(pos_) == '\t') ++pos_;
+    for (;;) {
+        Py_ssize_t start = pos_;
+        bool indented = indentation();
+        if (line_break()) continue;  // a blank line
+        if (indented && at(pos_) != kEnd)
+            return syntax_error(start, "unexpected indent: the logic call must start its line");
+        return 0;
+    }
+}
+
+// What may follow the call: white space to the end of its line, then blank
+// lines; a last line without a line break must not be indented.
+int Parser::trailing() {
+    skip_blanks();
+    if (at(pos_) == kEnd) return 0;
+    if (!line_break()) {
+        Ref found = describe(pos_);
+        if (!found) return -1;
+        return syntax_error(pos_, "expected the end of the text after the logic call, found %U",
+                            found.get());
+    }
+    for (;;) {
+        Py_ssize_t start = pos_;
+        bool indented = indentation();
+        if (line_break()) continue;
+        if (at(pos_) == kEnd) {
+            if (!indented) return 0;
+            return syntax_error(start, "unexpected indent: white space after the last line "
+                                       "break");
+        }
+        Ref found = describe(pos_);
+        if (!found) return -1;
+        return syntax_error(pos_, "expected the end of the text after the logic call, found %U",
+                            found.get());
+    }
+}
+
+// text := call.  Inside its brackets every token may have white space and
+// line breaks around it; outside them, line breaks only as leading() and
+// trailing() allow.
 int Parser::parse() {
-    skip_space();
+    if (leading() < 0) return -1;
     if (at(pos_) == kEnd)
         return syntax_error(pos_, "empty text: expected a logic call such as And('a')");
     if (literal_starts(pos_))
@@ -1086,7 +1163,7 @@ int Parser::parse() {
     const char *text = PyUnicode_AsUTF8(id.get());
     if (!text) return -1;
     if (is_keyword(text)) return syntax_error(start, "the keyword '%s' is not accepted", text);
-    skip_space();
+    skip_blanks();
     if (at(pos_) != '(') {
         Ref found = describe(pos_);
         if (!found) return -1;
@@ -1115,14 +1192,7 @@ int Parser::parse() {
         if (ch == ',') return unexpected(pos_, "an argument or ')'");
         if (argument() < 0) return -1;
     }
-    skip_space();
-    if (at(pos_) != kEnd) {
-        Ref found = describe(pos_);
-        if (!found) return -1;
-        return syntax_error(pos_, "expected the end of the text after the logic call, found %U",
-                            found.get());
-    }
-    return 0;
+    return trailing();
 }
 
 // The class that `name` is bound to in the module's globals, or null with
@@ -1210,9 +1280,12 @@ Ref Parser::run(PyObject *argument) {
     return result;
 }
 
-// The text of the argument: a str as it is, bytes-like objects as UTF-8 (a
-// leading byte order mark skipped, as the tokenizer skips it).
-Ref text_of(PyObject *argument) {
+// The text of the argument: a str as it is, bytes-like objects as UTF-8.  As
+// eval() reads bytes: their first spaces and tabs are stripped, then a byte
+// order mark is skipped, and the text after it is not stripped again
+// (`*stripped` tells the parser whether it still strips the text's start).
+Ref text_of(PyObject *argument, bool *stripped) {
+    *stripped = true;
     if (PyUnicode_Check(argument)) {
         if (PyUnicode_READY(argument) < 0) return {};
         return Ref::borrow(argument);
@@ -1227,10 +1300,12 @@ Ref text_of(PyObject *argument) {
         Py_buffer view;
         if (PyObject_GetBuffer(argument, &view, PyBUF_SIMPLE) < 0) return {};
         const char *bytes = static_cast<const char *>(view.buf);
-        Py_ssize_t n = view.len;
-        if (n >= 3 && std::memcmp(bytes, "\xef\xbb\xbf", 3) == 0) {
-            bytes += 3;
-            n -= 3;
+        Py_ssize_t n = view.len, blanks = 0;
+        while (blanks < n && (bytes[blanks] == ' ' || bytes[blanks] == '\t')) ++blanks;
+        if (n - blanks >= 3 && std::memcmp(bytes + blanks, "\xef\xbb\xbf", 3) == 0) {
+            bytes += blanks + 3;
+            n -= blanks + 3;
+            *stripped = false;
         }
         Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes, n, "strict"));
         PyBuffer_Release(&view);
@@ -1269,9 +1344,10 @@ PyObject *not_a_logic_string(PyObject *argument) {
 PyObject *logic_str(Call &c) {
     PyObject *argument = c[0];
     Ref result;
-    if (Ref text = text_of(argument)) {
+    bool stripped;
+    if (Ref text = text_of(argument, &stripped)) {
         try {
-            Parser parser(text.get());
+            Parser parser(text.get(), stripped);
             if (parser.parse() == 0) result = parser.run(argument);
         } catch (const std::bad_alloc &) {
             PyErr_NoMemory();  // replaced below, as any MemoryError would be
@@ -1317,6 +1393,7 @@ int exec(Module &m) {
         method("__str__", BaseLogic_str, {"self"}, BaseLogic_str_doc),
         method("__repr__", BaseLogic_repr, {"self"}, BaseLogic_repr_doc),
         method("__eq__", BaseLogic_eq, {"self", "other"}, BaseLogic_eq_doc),
+        self_attributes({"expressions"}),
     });
     if (!base) return -1;
     {

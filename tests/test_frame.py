@@ -6,9 +6,11 @@ import importlib
 import subprocess
 import sys
 import traceback
+import warnings
 import weakref
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import _frametest as ft
 import orvane.tessel.coffer as coffer
@@ -164,6 +166,21 @@ def test_signature_follows_the_parameters_and_current_defaults():
         assert str(inspect.signature(ft.signature)) == "(a, b, c, *args, **kwargs)"
     finally:
         ft.signature.__defaults__ = saved
+    # the defaults read at the start are used throughout, however the code
+    # that makes the parameters changes them meanwhile
+    real = inspect.Parameter
+
+    class Meddling(real):
+        def __init__(self, *args, **kwargs):
+            ft.signature.__defaults__ = None
+            super().__init__(*args, **kwargs)
+    try:
+        ft.signature.__defaults__ = (30,)
+        inspect.Parameter = Meddling
+        assert [p.default for p in ft.signature.__signature__.parameters.values()][2] == 30
+    finally:
+        inspect.Parameter = real
+        ft.signature.__defaults__ = saved
     # an assigned signature wins until it is deleted, as for Python functions
     ft.one.__signature__ = marker = inspect.Signature()
     try:
@@ -258,8 +275,22 @@ def test_class_creation_goes_through_the_metaclass():
     made = ft.make_class((Root,))
     assert type(made) is Meta and made.marker == 7 and made().hello() == "Base"
     assert calls[-2] == ("prepare", "Made", (Root,))
-    assert calls[-1] == ("new", "Ordered", ["__module__", "__qualname__", "__doc__", "hello", "marker"])
+    made_call = calls[-1]
     assert made.__module__ == "_frametest" and made.__qualname__ == "Made"
+
+    class Made(Root):
+        "Made at run time."
+        def hello(self):
+            pass
+        marker = 7
+    # The namespace a class statement fills, in its order, on every version
+    # (3.13 adds __firstlineno__ and __static_attributes__).
+    assert made_call == calls[-1]
+    if sys.version_info >= (3, 13):
+        assert made.__static_attributes__ == () and ft.Base.__static_attributes__ == ()
+        assert type(made.__firstlineno__) is int and made.__firstlineno__ > 0
+    else:
+        assert "__static_attributes__" not in vars(made) and "__firstlineno__" not in vars(made)
 
 
 def test_metaclass_conflict():
@@ -475,3 +506,181 @@ def test_generator_cycles_are_collected():
     del h
     gc.collect()
     assert ref() is None
+
+
+# ---------------------------------------------------------------- send, throw and close against Python
+
+def py_chain(*iterables):
+    """What _frametest.chain does, as a Python generator."""
+    for it in iterables:
+        yield "start"
+        yield from it
+
+
+def leaf(log, tag, n, catch):
+    """A Python generator to delegate to: records what it receives."""
+    try:
+        for i in range(n):
+            try:
+                got = yield (tag, i)
+                log.append((tag, "got", got))
+            except KeyError as e:
+                log.append((tag, "caught", repr(e)))
+                if catch == "yield":
+                    yield (tag, "caught")
+                elif catch == "return":
+                    return "returned"
+                elif catch == "stop":
+                    raise StopIteration("inside")
+                else:
+                    raise
+            except GeneratorExit:
+                log.append((tag, "exit"))
+                if catch == "stubborn":
+                    yield (tag, "stubborn")
+                raise
+    finally:
+        log.append((tag, "finally"))
+    return "done"
+
+
+class Iter:
+    """An iterator to delegate to, with any of send, throw and close, each
+    behaving as `features` says (or failing to be looked up)."""
+
+    def __init__(self, log, tag, n, features):
+        self.log, self.tag, self.n, self.features, self.i = log, tag, n, features, 0
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.i >= self.n:
+            raise StopIteration("exhausted")
+        self.i += 1
+        return (self.tag, self.i)
+
+    def __getattr__(self, name):
+        how = self.__dict__.get("features", {}).get(name)
+        if name not in ("send", "throw", "close") or how is None:
+            raise AttributeError(name)
+        if how == "lookup":
+            raise KeyError("looking up " + name)
+
+        def method(*args):
+            self.log.append((self.tag, name, how, len(args)))
+            if how == "stop":
+                raise StopIteration(name)
+            if how == "genexit":
+                raise GeneratorExit(name)
+            if how == "error":
+                raise ValueError(name + " failed")
+            if name == "throw" and how == "raise":
+                raise args[0] if len(args) == 1 else args[0](args[1]) if args[1] is not None else args[0]
+            return None if name == "close" else next(self)
+        return method
+
+
+def build_chain(spec, log, make):
+    """The generator `spec` describes, made of `make` (ft.chain or py_chain)."""
+    def part(item):
+        kind = item[0]
+        if kind == "list":
+            return list(item[1])
+        if kind == "leaf":
+            return leaf(log, *item[1:])
+        if kind == "iter":
+            return Iter(log, *item[1:])
+        return make(*[part(x) for x in item[1]])
+    return part(spec)
+
+
+def random_spec(rng, depth=0):
+    parts = []
+    for k in range(rng.randint(0, 3)):
+        tag = "%d.%d" % (depth, k)
+        kind = rng.choice(["list", "leaf", "iter"] + (["chain"] * 2 if depth < 3 else []))
+        if kind == "list":
+            parts.append(("list", list(range(rng.randint(0, 2)))))
+        elif kind == "leaf":
+            parts.append(("leaf", tag, rng.randint(0, 3),
+                          rng.choice(["yield", "return", "stop", "raise", "stubborn"])))
+        elif kind == "iter":
+            features = {name: rng.choice([None, "ok", "stop", "genexit", "error", "lookup", "raise"])
+                        for name in ("send", "throw", "close")}
+            parts.append(("iter", tag, rng.randint(0, 3), features))
+        else:
+            parts.append(random_spec(rng, depth + 1))
+    return ("chain", parts)
+
+
+THROWN = [
+    lambda: (KeyError,), lambda: (KeyError("k"),), lambda: (StopIteration,),
+    lambda: (StopIteration("s"),), lambda: (GeneratorExit,), lambda: (ValueError, "v"),
+    lambda: (ValueError, None, None), lambda: (ValueError("v"), 1), lambda: (1,),
+    lambda: (ValueError, None, 1), lambda: (KeyError, "k", None),
+]
+
+
+def random_operation(rng):
+    kind = rng.choice(["next", "next", "send", "send", "throw", "throw", "close"])
+    if kind == "send":
+        return ("send", rng.choice([None, 0, "x"]))
+    if kind == "throw":
+        return ("throw", rng.randrange(len(THROWN)))
+    return (kind,)
+
+
+def run_operations(make, spec, operations):
+    log = []
+    seen = []
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = lambda u: log.append(("unraisable", type(u.exc_value).__name__))
+    try:
+        g = build_chain(spec, log, make)
+        for op in operations:
+            with warnings.catch_warnings(record=True) as warned:
+                warnings.simplefilter("always")
+                try:
+                    if op[0] == "next":
+                        result = ("value", next(g))
+                    elif op[0] == "send":
+                        result = ("value", g.send(op[1]))
+                    elif op[0] == "throw":
+                        result = ("value", g.throw(*THROWN[op[1]]()))
+                    else:
+                        result = ("value", g.close())
+                except Exception as e:  # noqa: BLE001 - compared below
+                    result = ("raised", type(e).__name__, str(e))
+                except GeneratorExit as e:
+                    result = ("raised", "GeneratorExit", str(e))
+            # Which warnings, not how many: with arguments that it refuses,
+            # a Python generator delegated to repeats the warning of the
+            # three-argument throw().
+            warnings_seen = sorted({(w.category.__name__, str(w.message)) for w in warned})
+            seen.append((op, result, warnings_seen,
+                         g.gi_running, g.gi_yieldfrom is None, list(log)))
+            del log[:]
+    finally:
+        sys.unraisablehook = old_hook
+    return seen
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.randoms(use_true_random=False))
+def test_send_throw_and_close_follow_python_generators(rng):
+    spec = random_spec(rng)
+    # Closed at the end, so that nothing is left for the finaliser.
+    operations = [random_operation(rng) for _ in range(rng.randint(1, 8))] + [("close",)]
+    mine = run_operations(ft.chain, spec, operations)
+    theirs = run_operations(py_chain, spec, operations)
+    assert mine == theirs, (spec, operations)
+
+
+def test_a_sent_value_starts_a_fresh_delegation_with_next():
+    from orvane.tessel.tabulon import Tabulon
+    g = Tabulon.__flatten__({"a": 1, "b": {"c": 2}})
+    first = next(g)
+    assert g.send(1) == (("b", "c"), 2) != first
+    g = ft.chain(ft.chain([2]))
+    assert next(g) == "start" and g.send("x") == "start" and g.send("y") == 2

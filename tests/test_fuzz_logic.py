@@ -15,6 +15,10 @@ pure-Python twin.
   twin reads and that keeps to the grammar of logic strings (no comments,
   brackets around arguments or line continuations, which Python allows but
   a logic string does not) must be read.
+- Valid logic strings with random white space and line breaks put in and
+  around them: logic_str must accept exactly those that the interpreter's
+  eval() accepts (line breaks are free only inside brackets), as str and as
+  UTF-8 bytes, with or without a byte order mark.
 
 The default run is short (a few seconds, for CI).  Set the environment
 variable TESSEL_FUZZ_SECONDS to a number of seconds to keep each fuzzer
@@ -225,10 +229,22 @@ def python_reads(text):
             return None
 
 
+def python_accepts(text):
+    """Whether eval() would read the text as an expression (nothing is run)."""
+    try:
+        compile(text.lstrip(" \t") if isinstance(text, str) else text.lstrip(b" \t"),
+                "<text>", "eval")
+        return True
+    except (SyntaxError, ValueError):
+        return False
+
+
 def in_grammar(text):
     """Whether a text that Python reads keeps to the grammar of logic strings:
     a call of a name, whose arguments are string literals, calls or a name,
     with no comments, no brackets around arguments and no line continuations."""
+    if not python_accepts(text):   # the twin is lenient about outer line breaks
+        return False
     source = text.strip(" \t\f\r\n")
     try:
         tokens = list(tokenize.generate_tokens(io.StringIO(source).readline))
@@ -380,3 +396,43 @@ def test_texts_are_read_as_the_twin_reads_them(text):
         mine = None
     if mine is not None:
         assert shape(mine) == shape(logic_str(text))
+
+
+# ---------------------------------------------------------------- white space and line breaks
+
+BLANKS = st.text(st.sampled_from(" \t\f\n\r"), max_size=4)
+
+
+@st.composite
+def spaced_texts(draw):
+    """A valid logic string with white space and line breaks drawn before,
+    after and between its tokens (inside brackets and out)."""
+    # (without the name string, which stands for the argument itself)
+    text = draw(valid_texts().filter(lambda t: "string" not in t))
+    out = draw(BLANKS)
+    quoted = None
+    for ch in text:
+        if quoted is None and ch in "(),":
+            out += draw(BLANKS) + ch + draw(BLANKS)
+        else:
+            out += ch
+        if ch in "'\"":
+            quoted = None if quoted == ch else (quoted or ch)
+    return out + draw(BLANKS)
+
+
+@fuzz(st.tuples(spaced_texts(), st.sampled_from([None, b"", b" ", b"\t "])))
+def test_white_space_is_accepted_where_python_accepts_it(example):
+    text, bom = example
+    argument = text if bom is None else bom + b"\xef\xbb\xbf" + text.encode()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            mine = logic_str(argument)
+        except ValueError as e:
+            assert str(e) == MESSAGE % (argument,)
+            mine = None
+        expected = python_accepts(argument)
+    assert (mine is not None) == expected, argument
+    if mine is not None:
+        assert shape(mine) == shape(logic_str(text.strip(" \t\f\r\n")))

@@ -151,6 +151,36 @@ inline void init_static_type(PyTypeObject &t) {
 #endif
 }
 
+// From 3.13 on, a class statement records where it stands and what its
+// methods assign on self: __firstlineno__ after __qualname__, and
+// __static_attributes__ after the body.
+inline constexpr bool class_body_records_source = PY_VERSION_HEX >= 0x030D0000;
+
+// How a Python generator treats send(), throw() and close() where the
+// interpreter versions differ.
+struct GeneratorRules {
+    // From 3.12 on: throw() with more than one argument warns
+    // (DeprecationWarning) before anything else.
+    bool three_argument_throw_warns;
+    // From 3.12 on: an exception thrown into a generator that has not started
+    // leaves it unchanged, StopIteration included; before, a StopIteration
+    // became RuntimeError "generator raised StopIteration", as anywhere else.
+    bool unstarted_passes_stop_iteration;
+    // From 3.12 on: a StopIteration that arrives where a generator stands in
+    // a `yield from` (raised by closing the iterator it delegates to, on
+    // close() or throw(GeneratorExit), or thrown in because that iterator
+    // has no throw()) counts as that iterator's return, and the body goes
+    // on; before, it was raised in the body like any other exception.
+    bool stop_iteration_at_yield_from_returns;
+};
+inline constexpr GeneratorRules generator_rules{
+#if PY_VERSION_HEX >= 0x030C0000
+    true, true, true,
+#else
+    false, false, false,
+#endif
+};
+
 // Builds a str piece by piece in one growing buffer (the interpreter's own
 // writer, private API in every version we build for).
 class TextWriter {

@@ -94,12 +94,17 @@ uintptr_t find_stack_floor() {
 }  // namespace
 
 bool stack_has_room(const char *where) {
+    // The bounds come from the thread itself (pthread_getattr_np): the main
+    // thread's stack as its resource limit lets it grow, any other thread's
+    // as it was made (threading.stack_size included).  Learnt once per thread.
     if (!stack_known) {
         stack_floor = find_stack_floor();
         stack_known = true;
     }
-    char here;
-    if (!stack_floor || reinterpret_cast<uintptr_t>(&here) > stack_floor) return true;
+    // The frame's own address, not a local's: under AddressSanitizer locals
+    // may live on a separate heap-allocated stack.
+    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (!stack_floor || here > stack_floor) return true;
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
     return false;
 }

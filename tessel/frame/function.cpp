@@ -410,7 +410,10 @@ PyObject *get_signature(PyObject *self, void *) {
     const Signature &sig = f->spec->sig;
     Ref params = Ref::steal(PyList_New(0));
     if (!params) return nullptr;
-    Py_ssize_t n_defaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+    // The defaults as they stand now, held: making the parameters calls code
+    // that may assign __defaults__ meanwhile.
+    Ref defaults = Ref::borrow(f->defaults);
+    Py_ssize_t n_defaults = PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
     Py_ssize_t first_default = sig.named() - n_defaults;
     for (Py_ssize_t i = 0; i < sig.slots(); ++i) {
         const char *kind = i == sig.varargs_slot() ? "VAR_POSITIONAL"
@@ -424,7 +427,7 @@ PyObject *get_signature(PyObject *self, void *) {
         if (i < sig.named() && i >= first_default && i - first_default < n_defaults) {
             kwargs = Ref::steal(PyDict_New());
             if (!kwargs || PyDict_SetItemString(kwargs.get(), "default",
-                                                PyTuple_GET_ITEM(f->defaults, i - first_default)) < 0)
+                                                PyTuple_GET_ITEM(defaults.get(), i - first_default)) < 0)
                 return nullptr;
         }
         Ref p = Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get()));

@@ -50,9 +50,14 @@ void finish(Generator *g) {
 }
 
 // The body raised (or let an exception through): the generator is finished.
+// A StopIteration leaving the body becomes RuntimeError, as in Python; one
+// thrown into a generator that never ran passes unchanged where the
+// interpreter lets it (see compat::GeneratorRules).
 PyObject *fail(Generator *g) {
+    bool unstarted = !g->started && g->body && !g->yieldfrom;
     finish(g);
-    if (error_is(PyExc_StopIteration))
+    if (error_is(PyExc_StopIteration) &&
+        !(unstarted && compat::generator_rules.unstarted_passes_stop_iteration))
         replace_error(PyExc_RuntimeError, "generator raised StopIteration");
     g->spec->site().add_traceback();
     return nullptr;
@@ -80,6 +85,8 @@ PyObject *resume(Generator *g, PyObject *sent) {
     g->running = true;
     for (;;) {
         if (g->yieldfrom) {
+            // `yield from`: None (next()) goes to the iterator's __next__,
+            // any other value to its send().
             Ref sub = Ref::borrow(g->yieldfrom);
             Ref value = (!sent || sent == Py_None)
                             ? Ref::steal(Py_TYPE(sub.get())->tp_iternext
@@ -98,8 +105,10 @@ PyObject *resume(Generator *g, PyObject *sent) {
                 PyErr_Clear();  // the sub-iterator's return value is not used
             }
             Py_CLEAR(g->yieldfrom);
-            sent = nullptr;
         }
+        // The body itself never sees a sent value; whatever it delegates to
+        // next is started with next(), as `yield from` starts an iterator.
+        sent = nullptr;
         if (!g->body) {
             g->running = false;
             return nullptr;
@@ -130,6 +139,13 @@ PyObject *resume(Generator *g, PyObject *sent) {
     }
 }
 
+// What send() and throw() return when the generator goes on: its next value,
+// or StopIteration when it finished instead.
+PyObject *next_or_stop(PyObject *result) {
+    if (!result && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+    return result;
+}
+
 PyObject *gen_iternext(PyObject *self) {
     Generator *g = as_gen(self);
     if (already_running(g)) return nullptr;
@@ -150,21 +166,23 @@ PyObject *gen_send(PyObject *self, PyObject *value) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
         return nullptr;
     }
-    PyObject *result = resume(g, value);
-    if (!result && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
-    return result;
+    return next_or_stop(resume(g, value));
 }
 
-PyObject *gen_throw(PyObject *self, PyObject *args);
 PyObject *gen_close(PyObject *self, PyObject *);
 
-// Closes a delegated-to iterator, as `yield from` does on close() and GeneratorExit.
+// Closes a delegated-to iterator, as `yield from` does on close() and
+// GeneratorExit: its close(), if it has one.  A failing lookup of close is
+// reported as unraisable and does not count as a failure, as in Python.
 int close_iter(PyObject *iter) {
     // One of ours is closed directly, as the interpreter closes its own
     // generators: no lookup, and no level of recursion counted per link.
     if (Py_TYPE(iter) == &GeneratorType) return Ref::steal(gen_close(iter, nullptr)) ? 0 : -1;
     PyObject *close = nullptr;
-    if (compat::lookup_attr(iter, n_close, &close) < 0) return -1;
+    if (compat::lookup_attr(iter, n_close, &close) < 0) {
+        PyErr_WriteUnraisable(iter);
+        return 0;
+    }
     Ref method = Ref::steal(close);
     if (!method) return 0;
     return call(method.get()) ? 0 : -1;
@@ -207,13 +225,49 @@ int set_thrown(PyObject *typ, PyObject *val, PyObject *tb) {
     return 0;
 }
 
-PyObject *gen_throw(PyObject *self, PyObject *args) {
-    Generator *g = as_gen(self);
-    PyObject *typ, *val = nullptr, *tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
-    if (already_running(g)) return nullptr;
+// The iterator delegated to is done with: the body goes on from its
+// `yield from`, and its next value is the result.
+PyObject *after_yield_from(Generator *g) {
+    PyErr_Clear();
+    Py_CLEAR(g->yieldfrom);
+    return next_or_stop(resume(g, nullptr));
+}
 
-    if (g->yieldfrom) {
+// sub.throw(typ, val, tb) with the arguments that were given.  From 3.12 on
+// a Python generator's throw() warns when it gets more than one, where the
+// interpreter, passing an exception down its own chain of generators, warns
+// once at the top: such a generator is given the same exception as one
+// argument, the instance with its traceback, when it can be made here.
+PyObject *throw_method_call(PyObject *sub, PyObject *method, PyObject *typ, PyObject *val,
+                            PyObject *tb) {
+    if (compat::generator_rules.three_argument_throw_warns && PyGen_CheckExact(sub) &&
+        (val || tb)) {
+        if (set_thrown(typ, val, tb) == 0) {
+            PyObject *type, *value, *trace;
+            PyErr_Fetch(&type, &value, &trace);
+            PyErr_NormalizeException(&type, &value, &trace);
+            if (!value) {
+                PyErr_Restore(type, value, trace);
+                return nullptr;
+            }
+            Ref held_type = Ref::steal(type), held_value = Ref::steal(value),
+                held_trace = Ref::steal(trace);
+            if (held_trace && PyException_SetTraceback(held_value.get(), held_trace.get()) < 0)
+                return nullptr;
+            return call(method, held_value.get()).release();
+        }
+        PyErr_Clear();  // the generator itself reports what is wrong
+    }
+    return PyObject_CallFunctionObjArgs(method, typ, val, tb, nullptr);
+}
+
+// throw(typ, val, tb) once the method's own arguments are unpacked; a chain
+// of our generators delegating to each other passes it down directly, as
+// the interpreter passes it down a chain of its generators.
+PyObject *throw_into(Generator *g, PyObject *typ, PyObject *val, PyObject *tb) {
+    // A running generator delegates nothing: it fails below, once the
+    // exception has been checked, as the interpreter's does.
+    if (g->yieldfrom && !g->running) {
         // The exception goes down the whole chain of delegating generators.
         if (!stack_has_room(" while throwing into a generator")) return fail(g);
         Ref sub = Ref::borrow(g->yieldfrom);
@@ -221,34 +275,52 @@ PyObject *gen_throw(PyObject *self, PyObject *args) {
             g->running = true;
             int closed = close_iter(sub.get());
             g->running = false;
-            if (closed < 0) return fail(g);
+            if (closed < 0) {
+                // Raised at the `yield from`.
+                if (compat::generator_rules.stop_iteration_at_yield_from_returns &&
+                    error_is(PyExc_StopIteration))
+                    return after_yield_from(g);
+                return fail(g);
+            }
         } else {
-            // Ours is thrown into directly (as close_iter closes it).
+            // Ours is thrown into directly (as close_iter closes it).  An
+            // error looking up throw leaves the generator as it was.
             bool ours = Py_TYPE(sub.get()) == &GeneratorType;
             PyObject *throw_method = nullptr;
-            if (!ours && compat::lookup_attr(sub.get(), n_throw, &throw_method) < 0) return fail(g);
+            if (!ours && compat::lookup_attr(sub.get(), n_throw, &throw_method) < 0) return nullptr;
             Ref method = Ref::steal(throw_method);
             if (ours || method) {
                 g->running = true;
-                Ref value = Ref::steal(
-                    ours ? gen_throw(sub.get(), args)
-                         : PyObject_CallFunctionObjArgs(method.get(), typ, val, tb, nullptr));
+                Ref value = Ref::steal(ours ? throw_into(as_gen(sub.get()), typ, val, tb)
+                                            : throw_method_call(sub.get(), method.get(), typ, val, tb));
                 g->running = false;
                 if (value) return value.release();
-                if (!error_is(PyExc_StopIteration)) return fail(g);
-                PyErr_Clear();
-                Py_CLEAR(g->yieldfrom);
-                if (already_running(g)) return nullptr;
-                PyObject *result = resume(g, nullptr);
-                if (!result && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
-                return result;
+                if (error_is(PyExc_StopIteration)) return after_yield_from(g);
+                return fail(g);
             }
         }
     }
-    // Our bodies have no handlers: the exception ends the generator.
+    // Raised where the body stands.  Our bodies have no handlers: the
+    // exception ends the generator.
     if (set_thrown(typ, val, tb) < 0) return nullptr;
+    if (already_running(g)) return nullptr;  // replaces the thrown exception
     if (!g->body && !g->yieldfrom) return nullptr;  // already finished: just raise
+    if (g->yieldfrom && compat::generator_rules.stop_iteration_at_yield_from_returns &&
+        error_is(PyExc_StopIteration))
+        return after_yield_from(g);
     return fail(g);
+}
+
+PyObject *gen_throw(PyObject *self, PyObject *args) {
+    PyObject *typ, *val = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
+    if (compat::generator_rules.three_argument_throw_warns && PyTuple_GET_SIZE(args) > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the "
+                     "single-arg signature instead.",
+                     1) < 0)
+        return nullptr;
+    return throw_into(as_gen(self), typ, val, tb);
 }
 
 PyObject *gen_close(PyObject *self, PyObject *) {
@@ -260,7 +332,28 @@ PyObject *gen_close(PyObject *self, PyObject *) {
         g->running = true;
         int closed = close_iter(sub.get());
         g->running = false;
-        if (closed < 0) return fail(g);
+        if (closed < 0) {
+            // Raised at the `yield from` in place of GeneratorExit.
+            PyObject *result;
+            if (compat::generator_rules.stop_iteration_at_yield_from_returns &&
+                error_is(PyExc_StopIteration)) {
+                // The body goes on, and must not yield again.
+                result = after_yield_from(g);
+                if (result) {
+                    Py_DECREF(result);
+                    PyErr_SetString(PyExc_RuntimeError, "generator ignored GeneratorExit");
+                    return nullptr;
+                }
+            } else {
+                fail(g);
+            }
+            // As close() does after GeneratorExit: these mean "closed".
+            if (error_is(PyExc_StopIteration) || error_is(PyExc_GeneratorExit)) {
+                PyErr_Clear();
+                Py_RETURN_NONE;
+            }
+            return nullptr;
+        }
     }
     finish(g);
     Py_RETURN_NONE;
@@ -281,8 +374,31 @@ int gen_clear(PyObject *self) {
     return 0;
 }
 
+// A generator collected while it delegates is closed first, as Python closes
+// its own: the iterator it delegates to sees close() (a failure is reported
+// as unraisable).  Without a delegation there is nothing to see: the body has
+// no handlers, and freeing it is all that closing would do.
+void gen_finalize(PyObject *self) {
+    Generator *g = as_gen(self);
+    if (!g->yieldfrom || g->running) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject *result = gen_close(self, nullptr);
+    if (result)
+        Py_DECREF(result);
+    else
+        PyErr_WriteUnraisable(self);
+    PyErr_Restore(type, value, tb);
+}
+
 void gen_dealloc(PyObject *self) {
     Generator *g = as_gen(self);
+    if (g->yieldfrom && !g->running) {
+        PyObject_GC_UnTrack(self);
+        if (g->weakreflist) PyObject_ClearWeakRefs(self);
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life
+    }
     PyObject_GC_UnTrack(self);
     // Freeing a generator frees the one it delegates to, and so on down a
     // chain as long as the data was deep: the trashcan defers the deep end.
@@ -359,6 +475,7 @@ int ready_generator_type() {
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     t.tp_traverse = gen_traverse;
     t.tp_clear = gen_clear;
+    t.tp_finalize = gen_finalize;
     t.tp_weaklistoffset = offsetof(Generator, weakreflist);
     t.tp_iter = PyObject_SelfIter;
     t.tp_iternext = gen_iternext;

@@ -5,6 +5,7 @@
 
 #include "generator.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -368,18 +369,19 @@ PyObject *calculate_metaclass(PyObject *bases) {  // borrowed
 }  // namespace
 
 Ref Module::define_class(const char *name, std::initializer_list<PyObject *> base_list,
-                         const char *doc, std::initializer_list<Entry> body) {
+                         const char *doc, std::initializer_list<Entry> body,
+                         std::source_location where) {
     for (PyObject *b : base_list)
         if (!b) return {};
     Ref bases = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(base_list.size())));
     if (!bases) return {};
     Py_ssize_t i = 0;
     for (PyObject *b : base_list) PyTuple_SET_ITEM(bases.get(), i++, compat::new_ref(b));
-    return define_class(name, bases.get(), doc, body);
+    return define_class(name, bases.get(), doc, body, where);
 }
 
 Ref Module::define_class(const char *name, PyObject *bases_tuple, const char *doc,
-                         std::initializer_list<Entry> body) {
+                         std::initializer_list<Entry> body, std::source_location where) {
     Ref bases = Ref::borrow(bases_tuple);
     Ref class_name = Ref::steal(PyUnicode_InternFromString(name));
     if (!class_name) return {};
@@ -404,14 +406,25 @@ Ref Module::define_class(const char *name, PyObject *bases_tuple, const char *do
     if (!module_name || put("__module__", module_name.get()) < 0 ||
         put("__qualname__", class_name.get()) < 0)
         return {};
+    if (compat::class_body_records_source) {
+        // The class statement's first line: for a class made here, the line
+        // of the source that defines it.
+        Ref line = Ref::steal(PyLong_FromLong(static_cast<long>(where.line())));
+        if (!line || put("__firstlineno__", line.get()) < 0) return {};
+    }
     if (doc) {
         Ref d = Ref::steal(PyUnicode_FromString(doc));
         if (!d || put("__doc__", d.get()) < 0) return {};
     }
 
     std::vector<Ref> functions;  // they learn their class once it exists
+    std::vector<std::string> self_attributes;
     for (const Entry &e : body) {
         Ref v;
+        if (e.kind() == Entry::Kind::SelfAttributes) {
+            self_attributes.insert(self_attributes.end(), e.names().begin(), e.names().end());
+            continue;
+        }
         if (e.kind() == Entry::Kind::Value) {
             v = e.value_ref();
         } else {
@@ -422,6 +435,21 @@ Ref Module::define_class(const char *name, PyObject *bases_tuple, const char *do
             v = e.kind() == Entry::Kind::StaticMethod ? Ref::steal(PyStaticMethod_New(fn.get())) : fn;
         }
         if (!v || put(e.name(), v.get()) < 0) return {};
+    }
+    if (compat::class_body_records_source) {
+        // The names the methods assign on self, sorted and without repeats,
+        // as the compiler lists them after the body.
+        std::sort(self_attributes.begin(), self_attributes.end());
+        self_attributes.erase(std::unique(self_attributes.begin(), self_attributes.end()),
+                              self_attributes.end());
+        Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(self_attributes.size())));
+        if (!names) return {};
+        for (size_t k = 0; k < self_attributes.size(); ++k) {
+            PyObject *text = PyUnicode_InternFromString(self_attributes[k].c_str());
+            if (!text) return {};
+            PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), text);
+        }
+        if (put("__static_attributes__", names.get()) < 0) return {};
     }
 
     Ref override_key = Ref::steal(PyUnicode_InternFromString("__metaclass__"));

@@ -15,6 +15,8 @@
 #include "function.hpp"
 
 #include <initializer_list>
+#include <source_location>
+#include <vector>
 
 namespace tessel {
 
@@ -68,7 +70,7 @@ PyObject *module_globals();  // borrowed; null before the exec step
 // One entry of a class namespace: a method, a static method or a plain value.
 class Entry {
 public:
-    enum class Kind { Method, StaticMethod, Value };
+    enum class Kind { Method, StaticMethod, Value, SelfAttributes };
     static Entry method(FunctionDef def) { return Entry(Kind::Method, def.name, std::move(def)); }
     static Entry static_method(FunctionDef def) {
         return Entry(Kind::StaticMethod, def.name, std::move(def));
@@ -78,7 +80,15 @@ public:
         e.value_ = std::move(value);
         return e;
     }
+    // The attributes that the class's methods assign on self (self.NAME = ...),
+    // which a class statement records from 3.13 on; not a namespace entry.
+    static Entry self_attributes(std::initializer_list<const char *> names) {
+        Entry e(Kind::SelfAttributes, "__static_attributes__", {});
+        e.names_.assign(names.begin(), names.end());
+        return e;
+    }
     Kind kind() const { return kind_; }
+    const std::vector<const char *> &names() const { return names_; }
     const char *name() const { return name_; }
     const FunctionDef &def() const { return def_; }
     const Ref &value_ref() const { return value_; }
@@ -90,6 +100,7 @@ private:
     const char *name_;
     FunctionDef def_;
     Ref value_;
+    std::vector<const char *> names_;
 };
 
 // Shorthands that read like a class body.
@@ -110,6 +121,9 @@ inline Entry static_method(const char *name, Body body, std::initializer_list<co
         FunctionDef{name, body, Signature(params), doc, std::move(defaults), where});
 }
 inline Entry value(const char *name, Ref v) { return Entry::value(name, std::move(v)); }
+inline Entry self_attributes(std::initializer_list<const char *> names) {
+    return Entry::self_attributes(names);
+}
 
 // A tuple of default values, e.g. defaults(none(), boolean(false)); null on failure.
 Ref defaults(std::initializer_list<Ref> values);
@@ -129,11 +143,15 @@ public:
     // A builtin's value (borrowed, held for the process); null with NameError.
     PyObject *builtin(const char *name);
     // Creates a class through its metaclass and binds it in the globals.
+    // `where` stands for the class statement's place (its line is the
+    // class's __firstlineno__ where the interpreter records one).
     Ref define_class(const char *name, std::initializer_list<PyObject *> bases, const char *doc,
-                     std::initializer_list<Entry> body);
+                     std::initializer_list<Entry> body,
+                     std::source_location where = std::source_location::current());
     // The same with the bases as a tuple.
     Ref define_class(const char *name, PyObject *bases, const char *doc,
-                     std::initializer_list<Entry> body);
+                     std::initializer_list<Entry> body,
+                     std::source_location where = std::source_location::current());
     // Defines a module-level function.
     int define_function(FunctionDef def);
     // The entries of the module's __test__ dictionary.
