@@ -74,7 +74,10 @@ Ref read(PyObject *obj, PyObject *attr) {
         type->tp_getattro == PyObject_GenericGetAttr && view_of_arbel(type).plain_attrs) {
         PyObject **dict = compat::dict_ptr(obj);
         if (dict && *dict) {
-            PyObject *value = PyDict_GetItemWithError(*dict, attr);  // borrowed
+            // Held: a stored key's __eq__ may replace the instance dict while
+            // the lookup is in it.
+            Ref held = Ref::borrow(*dict);
+            PyObject *value = PyDict_GetItemWithError(held.get(), attr);  // borrowed
             if (value) return Ref::borrow(value);
             if (PyErr_Occurred()) return {};
         }
