@@ -484,6 +484,40 @@ def test_hostile_names_as_in_the_twin(kind, where):
         assert_same(scenario)
 
 
+class Replaces:
+    """An instance-dict key with the hash of `name`, met by the lookup of
+    `name` first: its comparison replaces the instance dict that the lookup
+    is in (freeing it, unless the lookup holds it)."""
+
+    def __init__(self, name, fresh):
+        self.obj, self.name, self.fresh = None, name, fresh
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.obj is not None:
+            obj, self.obj = self.obj, None
+            obj.__dict__ = self.fresh
+        return False
+
+
+@pytest.mark.parametrize("attribute", ["name", "children"])
+def test_attributes_read_from_a_dict_replaced_meanwhile(attribute):
+    """The read goes on in the dict it started in, as the interpreter's own
+    attribute lookup does."""
+    def scenario(A, log):
+        node = A("n", ["x"])
+        key, state = Replaces(attribute, {"name": "other", "children": ["y", "z"]}), {}
+        state[key] = 0
+        state.update(node.__dict__)
+        node.__dict__ = state
+        del state
+        key.obj = node
+        return [str(A("root", [node])), str(node)]
+    assert assert_same(scenario)
+
+
 def test_format_and_repr_of_nodes():
     """Only str() is drawing: format() goes through it, repr() is object's."""
     for A in (Arbel, twin.Arbel):
