@@ -74,7 +74,10 @@ Ref read(PyObject *obj, PyObject *attr) {
         type->tp_getattro == PyObject_GenericGetAttr && view_of_arbel(type).plain_attrs) {
         PyObject **dict = compat::dict_ptr(obj);
         if (dict && *dict) {
-            PyObject *value = PyDict_GetItemWithError(*dict, attr);  // borrowed
+            // Held: a stored key's __eq__ may replace the instance dict while
+            // the lookup is in it.
+            Ref held = Ref::borrow(*dict);
+            PyObject *value = PyDict_GetItemWithError(held.get(), attr);  // borrowed
             if (value) return Ref::borrow(value);
             if (PyErr_Occurred()) return {};
         }
@@ -161,17 +164,32 @@ PyObject *Arbel_add_child(Call &c) {
 //
 // Written that way, every line of a subtree is split off and re-prefixed once
 // per level above it.  An exact Arbel child whose type's __str__ is this very
-// function and whose name is an exact str would only run this code again, so
-// its lines go straight into the parent's output instead, behind the prefixes
-// of all the levels above at once (a stack of prefixes): the drawing then
-// costs the size of its output.  Every other child, subclasses of Arbel included,
-// goes through str() as written.  The steps that Python code could observe
-// (attribute reads, truth tests, slicing, iteration, str() of other children)
-// run in the same order either way.
+// function would only run this code again, so it is drawn "in place": its
+// lines go straight into the parent's output, behind the prefixes of all the
+// levels above at once (a stack of prefixes), and the drawing costs the size
+// of its output.  Every other child, subclasses of Arbel included, goes
+// through str() as written.  The steps that Python code could observe
+// (attribute reads, truth tests, slicing, iteration, str() of other children,
+// a name's own "+") run in the same order either way.
+//
+// A name that is not an exact str meets "+" once before the text is a str:
+// `name + "\n|-- " + first line of the first child`, called once the first
+// child is drawn.  Until then the node's first lines are unknown, so what
+// follows is kept as records (pieces of text, and the prefix stack's pushes
+// and pops) and written out once every name above is known.  When that "+"
+// gives an exact str, the rest is str concatenation, which nothing can
+// observe; when it gives anything else, the node's text is built as written.
+//
+// Levels deeper than kStreamDepth are kept as records too, until the drawing
+// is back above that depth: a node that contains itself fails at the
+// recursion limit having kept a few records per level, not text whose size
+// grows with the square of the depth.
 
 Ref draw(PyObject *node, Ref name);
 
 Name n___class_getitem__("__class_getitem__");
+
+constexpr size_t kStreamDepth = 128;
 
 // children[:-1], failing as a slice of an unsliceable object fails.
 Ref without_last(PyObject *children) {
@@ -217,14 +235,23 @@ int each_line(PyObject *text, F &&line) {
     }
 }
 
-// str(obj) of a value that __str__ returned.
-PyObject *checked_str(Ref text) {
-    if (text && !PyUnicode_Check(text.get())) {
-        PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)",
-                     Py_TYPE(text.get())->tp_name);
-        return nullptr;
-    }
-    return text.release();
+// The first line of the str `text`.
+Ref first_line(PyObject *text) {
+    Ref line;
+    bool done = false;
+    if (each_line(text, [&](Py_ssize_t start, Py_ssize_t end) {
+            if (done) return 0;
+            done = true;
+            line = Ref::steal(PyUnicode_Substring(text, start, end));
+            return line ? 0 : -1;
+        }) < 0)
+        return {};
+    return line;
+}
+
+[[gnu::cold]] int not_a_string(PyObject *text) {
+    PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", Py_TYPE(text)->tp_name);
+    return -1;
 }
 
 // str(child).
@@ -234,82 +261,93 @@ Ref child_text(PyObject *child) {
     if (!guard) return {};
     Ref name = read(child, n_name);
     if (!name) return {};
-    return Ref::steal(checked_str(draw(child, std::move(name))));
-}
-
-// The drawing exactly as written, one `text += piece` per line: for a name
-// that is not a str, whose "+" may be anything.  A text whose type can change
-// in place (a list name, say) is concatenated instead, so that drawing never
-// alters the caller's name.
-Ref draw_by_concatenation(PyObject *node, Ref text) {
-    auto add = [&](PyObject *piece) {
-        PyTypeObject *type = Py_TYPE(text.get());
-        bool changes_in_place = (type->tp_as_number && type->tp_as_number->nb_inplace_add) ||
-                                (type->tp_as_sequence && type->tp_as_sequence->sq_inplace_concat);
-        text = Ref::steal(changes_in_place ? PyNumber_Add(text.get(), piece)
-                                           : PyNumber_InPlaceAdd(text.get(), piece));
-        return text ? 0 : -1;
-    };
-    auto add_lines = [&](PyObject *child_str, const Branch &branch) {
-        bool first = true;
-        return each_line(child_str, [&](Py_ssize_t start, Py_ssize_t end) {
-            Ref line = Ref::steal(PyUnicode_Substring(child_str, start, end));
-            if (!line) return -1;
-            Ref piece = Ref::steal(
-                PyUnicode_Concat(first ? branch.first_piece : branch.more_piece, line.get()));
-            first = false;
-            if (!piece) return -1;
-            return add(piece.get());
-        });
-    };
-
-    Ref children = read(node, n_children);
-    if (!children) return {};
-    int any = PyObject_IsTrue(children.get());
-    if (any <= 0) return any < 0 ? Ref() : text;
-    // self.children is read again for the slice: the truth test may have run
-    // code that replaced it.
-    children = read(node, n_children);
-    if (!children) return {};
-    Ref rest = without_last(children.get());
-    if (!rest) return {};
-    Ref it = Ref::steal(PyObject_GetIter(rest.get()));
-    if (!it) return {};
-    while (Ref child = Ref::steal(PyIter_Next(it.get()))) {
-        Ref s = child_text(child.get());
-        if (!s || add_lines(s.get(), middle) < 0) return {};
+    Ref text = draw(child, std::move(name));
+    if (text && !PyUnicode_Check(text.get())) {
+        not_a_string(text.get());
+        return {};
     }
-    if (PyErr_Occurred()) return {};
-    children = read(node, n_children);
-    if (!children) return {};
-    Ref final_child = Ref::steal(PyObject_GetItem(children.get(), minus_one.get()));
-    if (!final_child) return {};
-    Ref s = child_text(final_child.get());
-    if (!s || add_lines(s.get(), last) < 0) return {};
     return text;
 }
 
-// Draws a node whose name is a str, and every in-place child below it, into
-// one output, without C recursion: each level of the tree is one entry of a
-// stack, and counts as one level of the interpreter's recursion limit (as the
-// str() call it stands for would), so a node that contains itself ends in
-// RecursionError.
+// `text += piece` as written, for a text that is not (yet) an exact str and
+// whose "+" may be anything.  A text whose type can change in place (a list
+// name, say) is concatenated instead, so that drawing never alters the
+// caller's name.  Once the text is an exact str, what follows is str
+// concatenation, which nothing can observe: it goes into one growing buffer.
+class Concatenation {
+public:
+    explicit Concatenation(Ref text) : text_(std::move(text)) {}
+    Concatenation(const Concatenation &) = delete;
+    Concatenation &operator=(const Concatenation &) = delete;
+
+    // text += (first ? branch.first : branch.more) + line, for every line of `s`.
+    int add_lines(PyObject *s, const Branch &branch, bool skip_first = false) {
+        bool first = true;
+        return each_line(s, [&](Py_ssize_t start, Py_ssize_t end) {
+            bool is_first = first;
+            first = false;
+            if (is_first && skip_first) return 0;
+            return add(is_first ? branch.first_piece : branch.more_piece, s, start, end);
+        });
+    }
+
+    int add(PyObject *connector, PyObject *s, Py_ssize_t start, Py_ssize_t end) {
+        if (writing_)
+            return out_.str(connector) < 0 || out_.substring(s, start, end) < 0 ? -1 : 0;
+        Ref line = Ref::steal(PyUnicode_Substring(s, start, end));
+        if (!line) return -1;
+        Ref piece = Ref::steal(PyUnicode_Concat(connector, line.get()));
+        if (!piece) return -1;
+        PyTypeObject *type = Py_TYPE(text_.get());
+        bool changes_in_place = (type->tp_as_number && type->tp_as_number->nb_inplace_add) ||
+                                (type->tp_as_sequence && type->tp_as_sequence->sq_inplace_concat);
+        text_ = Ref::steal(changes_in_place ? PyNumber_Add(text_.get(), piece.get())
+                                            : PyNumber_InPlaceAdd(text_.get(), piece.get()));
+        if (!text_) return -1;
+        if (PyUnicode_CheckExact(text_.get())) {
+            if (out_.str(text_.get()) < 0) return -1;
+            writing_ = true;
+        }
+        return 0;
+    }
+
+    Ref finish() {
+        if (!writing_) return std::move(text_);
+        writing_ = false;
+        return Ref::steal(out_.finish());
+    }
+
+    // A text that became an exact str is in the buffer, not here.
+    PyObject *text() const { return writing_ ? nullptr : text_.get(); }
+
+private:
+    Ref text_;
+    compat::TextWriter out_;
+    bool writing_ = false;
+};
+
+// Draws a node and every in-place child below it into one output, without C
+// recursion: each level of the tree is one entry of a stack, and counts as
+// one level of the interpreter's recursion limit (as the str() call it stands
+// for would), so a node that contains itself ends in RecursionError.
 class Drawing {
 public:
     Drawing() = default;
     Drawing(const Drawing &) = delete;
     Drawing &operator=(const Drawing &) = delete;
     ~Drawing() {
-        while (!stack_.empty()) pop();
+        while (!stack_.empty()) {
+            if (stack_.back().counted) Py_LeaveRecursiveCall();
+            stack_.pop_back();
+        }
     }
 
     Ref run(PyObject *root, Ref name) {
-        // text = self.name
-        if (out_.str(name.get()) < 0) return {};
-        stack_.push_back(Level{Ref::borrow(root), {}, 0, false, line_start_.size(), false});
-        int r = open(stack_.back());
+        stack_.reserve(16);
+        stack_.emplace_back(Ref::borrow(root), nullptr, false);
+        int r = begin_level(std::move(name));
         if (r < 0) return {};
-        if (r == 0) return name;  // a leaf: its name, the very object
+        if (result_) return std::move(result_);  // a leaf: its name, the very object
         while (!stack_.empty()) {
             Level &top = stack_.back();
             Ref child;
@@ -331,22 +369,41 @@ public:
                 if (!child) return {};
                 branch = &last;
             } else {
-                pop();
+                if (end_level() < 0) return {};
                 continue;
             }
+            if (!top.first_branch) top.first_branch = branch;
+            size_t depth = stack_.size();
             if (draw_child(child.get(), *branch) < 0) return {};
+            if (stack_.size() == depth && child_done() < 0) return {};
         }
+        if (result_) return std::move(result_);
+        if (flush() < 0) return {};
         return Ref::steal(out_.finish());
     }
 
 private:
     struct Level {
+        Level(Ref n, const Branch *branch, bool c) : node(std::move(n)), own(branch), counted(c) {}
         Ref node;
-        Ref rest;          // node.children[:-1] (or an iterator over it), null once exhausted
-        Py_ssize_t index;  // the next position in `rest` when it is an exact list
-        bool last_drawn;   // node.children[-1] is drawn (or being drawn)
-        size_t prefix;     // length of line_start_ before this level's part
-        bool counted;      // took a level of the recursion limit
+        const Branch *own;         // how the node hangs from its parent; null for the root
+        bool counted;              // took a level of the recursion limit
+        bool entered = false;      // its children's prefix is pushed
+        bool last_drawn = false;   // node.children[-1] is drawn (or being drawn)
+        Ref rest;                  // node.children[:-1] (or an iterator over it), null once exhausted
+        Py_ssize_t index = 0;      // the next position in `rest` when it is an exact list
+        const Branch *first_branch = nullptr;  // how its first child hangs from it
+        Ref name;                  // a name that is no exact str, until its "+" is made
+        size_t header = 0;         // then: the record of its first lines
+    };
+
+    // Output kept for later: a piece of text (the lines of one child, or of
+    // the root), or a push or pop of the prefix stack.
+    struct Record {
+        enum Kind : unsigned char { Lines, Push, Pop } kind;
+        bool skip_first;       // Lines: its first line went into a parent's "+"
+        const Branch *branch;  // Lines: null for the root's text, written as it is; Push: the piece
+        Ref text;
     };
 
     // Reads node.children: 1 when there are children to draw, 0 for a leaf.
@@ -355,7 +412,8 @@ private:
         if (!children) return -1;
         int any = PyObject_IsTrue(children.get());
         if (any <= 0) return any;
-        // Read again for the slice, as in draw_by_concatenation.
+        // self.children is read again for the slice: the truth test may have
+        // run code that replaced it.
         children = read(level.node.get(), n_children);
         if (!children) return -1;
         Ref rest = without_last(children.get());
@@ -376,40 +434,43 @@ private:
         return Ref::borrow(PyList_GET_ITEM(rest, level.index++));
     }
 
-    void pop() {
+    // The level on top of the stack has just been pushed and its name read:
+    // reads its children and puts out its first lines.
+    int begin_level(Ref name) {
         Level &level = stack_.back();
-        line_start_.resize(level.prefix);
-        if (level.counted) Py_LeaveRecursiveCall();
-        stack_.pop_back();
-    }
-
-    // Writes the lines of `text` as the lines of one child.
-    int write_lines(PyObject *text, const Branch &branch) {
-        bool first = true;
-        return each_line(text, [&](Py_ssize_t start, Py_ssize_t end) {
-            size_t n = line_start_.size();
-            line_start_.append(first ? branch.first : branch.more, kBranchWidth);
-            int r = out_.ascii(line_start_.data(), static_cast<Py_ssize_t>(line_start_.size()));
-            line_start_.resize(n);
-            if (r < 0) return -1;
-            first = false;
-            return out_.substring(text, start, end);
-        });
+        int r = open(level);
+        if (r < 0) return -1;
+        bool root = stack_.size() == 1;
+        if (r == 0) {  // a leaf: its text is its name
+            if (root) {
+                result_ = std::move(name);
+                return 0;
+            }
+            if (!PyUnicode_Check(name.get())) return not_a_string(name.get());
+            if (lines(std::move(name), level.own) < 0) return -1;
+            return leave();
+        }
+        if (PyUnicode_CheckExact(name.get())) {
+            if (lines(std::move(name), level.own) < 0) return -1;
+        } else {
+            // Its first lines wait for its first child.
+            ++deferred_;
+            record_from_here();
+            level.name = std::move(name);
+            level.header = records_.size();
+            records_.push_back(Record{Record::Lines, false, level.own, {}});
+        }
+        level.entered = true;
+        return push(level.own);
     }
 
     int draw_child(PyObject *child, const Branch &branch) {
         if (!drawn_in_place(child)) {
             Ref text = Ref::steal(PyObject_Str(child));
-            return text ? write_lines(text.get(), branch) : -1;
+            return text ? lines(std::move(text), &branch) : -1;
         }
         Ref name = read(child, n_name);
         if (!name) return -1;
-        if (!PyUnicode_CheckExact(name.get())) {
-            DeepGuard guard(kWhileStr);
-            if (!guard) return -1;
-            Ref text = Ref::steal(checked_str(draw_by_concatenation(child, std::move(name))));
-            return text ? write_lines(text.get(), branch) : -1;
-        }
         // The interpreter counts C levels against a limit of their own from
         // 3.12 on, far above the recursion limit; the levels of a drawing are
         // held to the recursion limit itself, as the str() calls they stand
@@ -419,24 +480,214 @@ private:
             return -1;
         }
         // Room first: once the level is entered, pushing it must not throw.
-        if (stack_.size() == stack_.capacity()) stack_.reserve(2 * stack_.size() + 16);
+        if (stack_.size() == stack_.capacity()) stack_.reserve(2 * stack_.size());
         if (Py_EnterRecursiveCall(kWhileStr)) return -1;
-        stack_.push_back(Level{Ref::borrow(child), {}, 0, false, line_start_.size(), true});
-        if (write_lines(name.get(), branch) < 0) return -1;
-        line_start_ += branch.more;
-        int r = open(stack_.back());
-        if (r == 0) pop();
-        return r < 0 ? -1 : 0;
+        stack_.emplace_back(Ref::borrow(child), &branch, true);
+        return begin_level(std::move(name));
+    }
+
+    // The level on top has drawn its last child.
+    int end_level() {
+        if (leave() < 0) return -1;
+        return stack_.empty() ? 0 : child_done();
+    }
+
+    // Takes the top level off the stack.
+    int leave() {
+        Level &level = stack_.back();
+        bool entered = level.entered;
+        if (level.counted) Py_LeaveRecursiveCall();
+        stack_.pop_back();
+        if (entered && pop() < 0) return -1;
+        return recording_ && !wants_records() ? flush() : 0;
+    }
+
+    // A child of the level on top is drawn.  The first one completes the
+    // first lines of a level whose name is no exact str; when its "+" gives
+    // no str, that level is drawn as written and ends here, and its parent
+    // has a child drawn in turn.
+    int child_done() {
+        while (!stack_.empty() && stack_.back().name) {
+            int r = make_first_lines();
+            if (r <= 0) return r;
+        }
+        return 0;
+    }
+
+    // text = name; text += "\n|-- " + lines[0] (for the first child).
+    // 0 when the text is an exact str from there on, 1 when the level was
+    // drawn as written instead, -1 on error.
+    int make_first_lines() {
+        Level &level = stack_.back();
+        size_t first = level.header + 2;  // the level's push, then its first child's lines
+        Ref line = first_line(records_[first].text.get());
+        if (!line) return -1;
+        Concatenation text(std::move(level.name));
+        if (text.add(level.first_branch->first_piece, line.get(), 0, PyUnicode_GET_LENGTH(line.get())) < 0)
+            return -1;
+        --deferred_;
+        if (!text.text()) {
+            records_[level.header].text = text.finish();
+            if (!records_[level.header].text) return -1;
+            records_[first].skip_first = true;
+            return recording_ && !wants_records() ? flush() : 0;
+        }
+        // The first child's text in full, then the rest as written.
+        Ref first_text = render_alone(first);
+        if (!first_text || text.add_lines(first_text.get(), *level.first_branch, true) < 0) return -1;
+        records_.resize(level.header);
+        while (level.rest) {
+            Ref child = next_of(level);
+            if (!child) {
+                if (PyErr_Occurred()) return -1;
+                level.rest.reset();
+                break;
+            }
+            Ref s = child_text(child.get());
+            if (!s || text.add_lines(s.get(), middle) < 0) return -1;
+        }
+        if (!level.last_drawn) {
+            level.last_drawn = true;
+            Ref children = read(level.node.get(), n_children);
+            if (!children) return -1;
+            Ref final_child = Ref::steal(PyObject_GetItem(children.get(), minus_one.get()));
+            if (!final_child) return -1;
+            Ref s = child_text(final_child.get());
+            if (!s || text.add_lines(s.get(), last) < 0) return -1;
+        }
+        Ref made = text.finish();
+        if (!made) return -1;
+        const Branch *own = level.own;
+        level.entered = false;  // its push went with the records
+        if (stack_.size() == 1) {
+            result_ = std::move(made);
+            return leave() < 0 ? -1 : 1;
+        }
+        if (!PyUnicode_Check(made.get())) return not_a_string(made.get());
+        if (leave() < 0 || lines(std::move(made), own) < 0) return -1;
+        return 1;
+    }
+
+    // ---- output: written at once, or kept as records
+
+    bool wants_records() const { return deferred_ > 0 || stack_.size() > kStreamDepth; }
+
+    void record_from_here() {
+        if (recording_) return;
+        recording_ = true;
+        if (records_.capacity() == 0) records_.reserve(64);
+    }
+
+    // The lines of one child (or the root's text, for a null branch).
+    int lines(Ref text, const Branch *branch) {
+        if (!recording_ && wants_records()) record_from_here();
+        if (recording_) {
+            records_.push_back(Record{Record::Lines, false, branch, std::move(text)});
+            return 0;
+        }
+        return write(out_, line_start_, text.get(), branch, false);
+    }
+
+    int push(const Branch *branch) {
+        if (recording_) {
+            records_.push_back(Record{Record::Push, false, branch, {}});
+            return 0;
+        }
+        marks_.push_back(line_start_.size());
+        if (branch) line_start_ += branch->more;
+        return 0;
+    }
+
+    int pop() {
+        if (recording_) {
+            records_.push_back(Record{Record::Pop, false, nullptr, {}});
+            return 0;
+        }
+        line_start_.resize(marks_.back());
+        marks_.pop_back();
+        return 0;
+    }
+
+    // Writes the lines of `text`: the first behind the prefix and the
+    // branch's connector, the others behind the prefix and its continuation.
+    static int write(compat::TextWriter &out, std::string &prefix, PyObject *text,
+                     const Branch *branch, bool skip_first) {
+        if (!branch) return out.str(text);
+        bool first = true;
+        return each_line(text, [&](Py_ssize_t start, Py_ssize_t end) {
+            bool is_first = first;
+            first = false;
+            if (is_first && skip_first) return 0;
+            size_t n = prefix.size();
+            prefix.append(is_first ? branch->first : branch->more, kBranchWidth);
+            int r = out.ascii(prefix.data(), static_cast<Py_ssize_t>(prefix.size()));
+            prefix.resize(n);
+            if (r < 0) return -1;
+            return out.substring(text, start, end);
+        });
+    }
+
+    // Plays records [begin, end) into `out`, from the prefix stack given.
+    int replay(size_t begin, size_t end, compat::TextWriter &out, std::string &prefix,
+               std::vector<size_t> &marks) const {
+        for (size_t i = begin; i < end; ++i) {
+            const Record &r = records_[i];
+            switch (r.kind) {
+            case Record::Lines:
+                if (write(out, prefix, r.text.get(), r.branch, r.skip_first) < 0) return -1;
+                break;
+            case Record::Push:
+                marks.push_back(prefix.size());
+                if (r.branch) prefix += r.branch->more;
+                break;
+            case Record::Pop:
+                prefix.resize(marks.back());
+                marks.pop_back();
+                break;
+            }
+        }
+        return 0;
+    }
+
+    // Writes out every record kept.
+    int flush() {
+        if (!recording_) return 0;
+        recording_ = false;
+        int r = replay(0, records_.size(), out_, line_start_, marks_);
+        records_.clear();
+        return r;
+    }
+
+    // The text of the child whose records start at `first`, as str() of it
+    // alone gives it: its own first lines as they are, the prefixes of the
+    // levels above it left out.
+    Ref render_alone(size_t first) {
+        compat::TextWriter out;
+        std::string prefix = "\n";
+        std::vector<size_t> marks;
+        const Record &head = records_[first];
+        if (out.str(head.text.get()) < 0) return {};
+        size_t begin = first + 1;
+        if (begin < records_.size() && records_[begin].kind == Record::Push) {
+            marks.push_back(prefix.size());  // its own children hang from it directly
+            ++begin;
+        }
+        if (replay(begin, records_.size(), out, prefix, marks) < 0) return {};
+        return Ref::steal(out.finish());
     }
 
     compat::TextWriter out_;
     std::string line_start_ = "\n";  // a line break and the prefix of the innermost level
+    std::vector<size_t> marks_;      // line_start_'s length below each level's part
     std::vector<Level> stack_;
+    std::vector<Record> records_;
+    bool recording_ = false;
+    int deferred_ = 0;               // levels whose first lines wait for a "+"
+    Ref result_;                     // a text made as written, or a leaf's name
 };
 
 // The drawing of `node`, whose name is already read.
 Ref draw(PyObject *node, Ref name) {
-    if (!PyUnicode_CheckExact(name.get())) return draw_by_concatenation(node, std::move(name));
     try {
         Drawing drawing;
         return drawing.run(node, std::move(name));

@@ -390,6 +390,40 @@ int split_key(PyObject *key, Py_ssize_t start, Dotted &out) {
     return 1;
 }
 
+// ---------------------------------------------------------- dicts whose keys are all str
+//
+// A lookup of a str key in a dict whose keys are all exact str compares str
+// with str only: no Python code runs.  The answer is kept per dict version
+// (every change to a dict gives it a new one, and versions are never reused);
+// dicts of more than kScanLimit entries are not scanned, and count as holding
+// other keys.
+
+struct StrKeys {
+    PyObject *dict = nullptr;  // identity only, never dereferenced
+    uint64_t version = 0;
+    bool only = false;
+};
+StrKeys str_keys_seen[16];
+constexpr Py_ssize_t kScanLimit = 16;
+
+bool only_str_keys(PyObject *d) {
+    uint64_t version = compat::dict_version(d);
+    if (!version) return false;
+    StrKeys &seen = str_keys_seen[(reinterpret_cast<uintptr_t>(d) >> 6) % 16];
+    if (seen.dict == d && seen.version == version) return seen.only;
+    if (PyDict_GET_SIZE(d) > kScanLimit) return false;
+    bool only = true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) {
+            only = false;
+            break;
+        }
+    seen = {d, version, only};
+    return only;
+}
+
 // ---------------------------------------------------------- super() from NestedCoffer
 
 Ref base_getitem(PyObject *self, const Profile &p, PyObject *key) {
@@ -509,6 +543,10 @@ int lookup_setdefault(PyObject *self, Setdefault &out) {
 //     return default
 Ref call_setdefault(PyObject *self, const Setdefault &how, PyObject *key, PyObject *dflt) {
     if (!how.standard) return call(how.callable.get(), key, dflt);
+    // What ran since the lookup (type(self)() of a class of the caller's) may
+    // have given the function other code: then it is called as it stands.
+    if (code_of(known.setdefault.get()) != known.setdefault_code.get())
+        return call(known.setdefault.get(), self, key, dflt);
     Ref value = subscript(self, key, 0);
     if (value || !error_is(PyExc_KeyError)) return value;
     PyObject *type, *error, *tb;
@@ -611,15 +649,19 @@ int contains(PyObject *self, PyObject *key, Py_ssize_t start) {
         return base_contains(self, p, k.get());
     }
     Ref value;
-    if (p.dict_contains && p.dict_getitem && PyUnicode_CheckExact(d.head.get())) {
-        // One lookup does for both: a str key runs no code between them.
+    if (p.dict_contains && p.dict_getitem && PyUnicode_CheckExact(d.head.get()) &&
+        only_str_keys(self)) {
+        // One lookup does for both: it compares the head with str keys only,
+        // so no code runs that could tell, or change anything between two.
         PyObject *found = PyDict_GetItemWithError(self, d.head.get());
         if (!found) return PyErr_Occurred() ? -1 : 0;
         value = Ref::borrow(found);
     } else {
+        // Membership, then the value: two lookups, as written.  A stored key
+        // of the same hash as the head has its __eq__ run by each, and that
+        // may change the entries (or the class) between them.
         int present = base_contains(self, p, d.head.get());
         if (present <= 0) return present;
-        // The head's __hash__ or __eq__ may have changed the class meanwhile.
         value = base_getitem(self, profile(Py_TYPE(self)), d.head.get());
         if (!value) return -1;
     }

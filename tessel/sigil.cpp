@@ -33,7 +33,10 @@ Ref read_func(PyObject *self) {
         if (version && version == func_unshadowed_at) {
             PyObject **dict = compat::dict_ptr(self);
             if (dict && *dict) {
-                PyObject *func = PyDict_GetItemWithError(*dict, n_func);  // borrowed
+                // Held: a stored key's __eq__ may replace the instance dict
+                // while the lookup is in it.
+                Ref held = Ref::borrow(*dict);
+                PyObject *func = PyDict_GetItemWithError(held.get(), n_func);  // borrowed
                 if (func) return Ref::borrow(func);
                 if (PyErr_Occurred()) return {};
             }

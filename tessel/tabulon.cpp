@@ -548,12 +548,13 @@ PyObject *Tabulon_extend(Call &c) {
         Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
         if (unpack2(item.get(), values[2 * i], values[2 * i + 1]) < 0) return pair_error();
     }
-    Ref pairs = Ref::steal(PyList_New(n));
+    // Appended one by one: a DictItem rebound to Python code may find the
+    // list through the collector, and must never see an unfilled slot.
+    Ref pairs = Ref::steal(PyList_New(0));
     if (!pairs) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref pair = make_dict_item(values[2 * i].get(), values[2 * i + 1].get());
-        if (!pair) return nullptr;
-        PyList_SET_ITEM(pairs.get(), i, pair.release());
+        if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return nullptr;
     }
     return super_call(c, n_extend, {pairs.get()}).release();
 }
@@ -760,9 +761,10 @@ private:
                                  : reinterpret_cast<PyObject *>(Py_TYPE(ptr_.get())) == type.get();
         if (!same) {
             // A new tuple of one placeholder in place of what stood there.
-            Ref items = Ref::steal(PyList_New(1));
             Ref placeholder = Ref::steal(PyDict_New());
-            if (!items || !placeholder) return -1;
+            if (!placeholder) return -1;
+            Ref items = Ref::steal(PyList_New(1));  // filled before anything can run
+            if (!items) return -1;
             PyList_SET_ITEM(items.get(), 0, placeholder.release());
             pending = pend(std::move(items), type);
             if (pending < 0) return -1;
@@ -780,15 +782,17 @@ private:
             if (!present) {
                 Ref placeholder = Ref::steal(PyDict_New());
                 if (!placeholder || PyList_Append(items, placeholder.get()) < 0) return -1;
-            } else if (PyList_GET_SIZE(items) == 0) {
-                // A slice index finds an empty tuple "present": there is no
-                // last element to go on in, as tuple[-1] says.
-                PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-                return -1;
             }
         }
         last_tuple_ = static_cast<size_t>(pending);
         Ref items = pending_[last_tuple_].items;
+        // There may be no last element to go on in, as tuple[-1] says: a slice
+        // index finds an empty tuple "present", and the parent's __setitem__
+        // may have emptied the element list it was given.
+        if (PyList_GET_SIZE(items.get()) == 0) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            return -1;
+        }
         prev_ptr_ = items;
         prev_k_ = Ref::borrow(minus_one.get());
         ptr_ = Ref::borrow(PyList_GET_ITEM(items.get(), PyList_GET_SIZE(items.get()) - 1));

@@ -117,6 +117,34 @@ class Label:
         return "Label(%r)" % self.text
 
 
+class Sticky(Label):
+    """A name whose concatenation never gives a str: the drawing fails where
+    str() of its node gets the result."""
+
+    def __add__(self, other):
+        return Sticky(self.text + other)
+
+
+class Wrapping(Label):
+    """A name whose concatenation gives a str subclass, so that the next
+    concatenation is the subclass's."""
+
+    def __add__(self, other):
+        return Text(self.text + other)
+
+
+class Noted(Label):
+    """A name that reports each concatenation, with its operand."""
+
+    def __init__(self, text, log):
+        Label.__init__(self, text)
+        self.log = log
+
+    def __add__(self, other):
+        self.log.append(("add", self.text, other))
+        return self.text + other
+
+
 class Logged(list):
     """Children that report the drawing's truth tests and subscripts."""
 
@@ -154,8 +182,10 @@ class Side:
 
     def name(self, spec):
         kind, text = spec
-        return {"text": text, "sub": Text(text), "label": Label(text), "int": len(text),
-                "none": None}[kind]
+        return {"text": lambda: text, "sub": lambda: Text(text), "label": lambda: Label(text),
+                "sticky": lambda: Sticky(text), "wrapping": lambda: Wrapping(text),
+                "noted": lambda: Noted(text, self.log), "int": lambda: len(text),
+                "none": lambda: None}[kind]()
 
     def item(self, spec):
         kind = spec[0]
@@ -208,7 +238,8 @@ class Hostile:
 TEXT = st.text(st.sampled_from("ab \n\r\t\u00e9e\u0301\u4e2d\U0001f333\ud800\x00|`-"), max_size=4)
 ANY_TEXT = st.one_of(TEXT, TEXT, st.text(st.characters(blacklist_categories=()), max_size=5))
 NAMES = st.one_of(st.tuples(st.just("text"), ANY_TEXT),
-                  st.tuples(st.sampled_from(["sub", "label", "int", "none"]), TEXT))
+                  st.tuples(st.sampled_from(["sub", "label", "label", "sticky", "wrapping", "noted",
+                                             "int", "none"]), TEXT))
 INDEX = st.integers(0, 50)
 LEAF_ITEMS = st.one_of(st.tuples(st.just("text"), ANY_TEXT), st.tuples(st.just("int"), st.integers(-5, 5)),
                        st.tuples(st.just("sub"), TEXT), st.tuples(st.just("node"), INDEX))

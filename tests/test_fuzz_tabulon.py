@@ -40,6 +40,7 @@ import re
 import sys
 import time
 from collections import OrderedDict, namedtuple
+from collections.abc import MutableMapping
 
 from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, precondition, rule,
@@ -58,6 +59,72 @@ Point = namedtuple("Point", "x y")
 
 class Row(list):
     """A list subclass whose constructor takes one iterable."""
+
+
+class Keeper(MutableMapping):
+    """A mapping stored as a value, which a later path goes below: its
+    __setitem__ does something to what the walk stores in it (empties or
+    grows the sequence it is given, stores something else, stores nothing),
+    or its __getitem__ hands back something else than what it holds."""
+
+    def __init__(self, action):
+        self.action, self.data = action, {}
+
+    def __getitem__(self, key):
+        value = self.data[key]
+        if self.action == "reads a copy" and isinstance(value, list):
+            return list(value)
+        if self.action == "reads empty" and isinstance(value, list):
+            return []
+        return value
+
+    def __setitem__(self, key, value):
+        if isinstance(value, list):
+            if self.action == "empties":
+                value.clear()
+            elif self.action == "grows":
+                value.extend([{}, 5])
+            elif self.action == "swaps":
+                value[:] = [9]
+        if self.action == "stores 7":
+            value = 7
+        if self.action != "stores nothing":
+            self.data[key] = value
+
+    def __delitem__(self, key):
+        del self.data[key]
+
+    def __iter__(self):
+        return iter(self.data)
+
+    def __len__(self):
+        return len(self.data)
+
+    def __repr__(self):
+        return "Keeper(%r, %s)" % (self.action, snapshot(self.data))
+
+
+class Fickle(list):
+    """A sequence stored as a value whose reads and growth misbehave: a read
+    empties it, or += gives something else than itself."""
+
+    def __init__(self, items=(), action="empties on read"):
+        list.__init__(self, items)
+        self.action = action
+
+    def __getitem__(self, index):
+        found = list.__getitem__(self, index)
+        if self.action == "empties on read":
+            self.clear()
+        return found
+
+    def __iadd__(self, other):
+        if self.action == "adds elsewhere":
+            return list(self) + list(other)
+        return list.__iadd__(self, other)
+
+    def __repr__(self):
+        return "Fickle(%r, %s)" % (self.action, snapshot(list(self)))
 
 
 # ---------------------------------------------------------------- comparable results
@@ -100,7 +167,7 @@ def normalised(ours, theirs):
 class M:
     """Stands for an IndexMarker of a list, tuple, named tuple or list subclass."""
 
-    SAMPLES = {"list": [], "tuple": (), "Point": Point(0, 0), "Row": Row()}
+    SAMPLES = {"list": [], "tuple": (), "Point": Point(0, 0), "Row": Row(), "Fickle": Fickle()}
 
     def __init__(self, kind, index):
         self.kind, self.index = kind, index
@@ -185,7 +252,7 @@ _values = st.recursive(_leaves, _nest, max_leaves=12)
 _documents = st.one_of(st.dictionaries(_keys, _values, max_size=4),
                        st.dictionaries(_keys, _values, max_size=4).map(OrderedDict))
 
-_markers = st.builds(M, st.sampled_from(["list", "list", "tuple", "tuple", "Point", "Row"]),
+_markers = st.builds(M, st.sampled_from(["list", "list", "tuple", "tuple", "Point", "Row", "Fickle"]),
                      st.one_of(st.integers(0, 3), st.integers(-2, 6)))
 # Keys from a small set, so that paths meet each other often.
 _steps = st.one_of(st.sampled_from(["a", "b", "c", 0, "é"]), _markers)
@@ -197,8 +264,14 @@ _path_elements = st.one_of(
 _paths = st.builds(_path,
                    st.sampled_from(["tuple"] * 8 + ["list", "str"]), _path_elements)
 _proper = st.builds(_tuple_path, _proper_paths)
+# Values that fight back when a later path goes below them.
+_hostile_values = st.one_of(
+    st.builds(Keeper, st.sampled_from(["empties", "grows", "swaps", "stores 7", "stores nothing",
+                                       "reads a copy", "reads empty"])),
+    st.builds(Fickle, st.sampled_from([(), ({},), ({}, 1)]),
+              st.sampled_from(["empties on read", "adds elsewhere"])))
 _stored = st.one_of(st.integers(-3, 3), st.none(), _texts, st.just({}), st.just({"k": 1}),
-                    st.just([1]), st.just((2,)), st.just(Point(1, 2)))
+                    st.just([1]), st.just((2,)), st.just(Point(1, 2)), _hostile_values)
 _good_items = st.builds(_item,
                         st.sampled_from(["pair", "pair", "pair", "list", "dict item", "iterator",
                                          "generator"]),
@@ -321,6 +394,15 @@ class TabulonMachine(RuleBasedStateMachine):
     @rule(items=st.lists(_pairs, min_size=1, max_size=8))
     def rebuild_pairs(self, items):
         """Pairs only, in any order: what reconstruct makes of them."""
+        self.compare(lambda m, t: m.Tabulon([materialise(i, m) for i in items]), keep=True)
+        self.reconstruct()
+
+    @rule(value=_hostile_values, tails=st.lists(st.lists(_steps, min_size=1, max_size=3),
+                                                min_size=1, max_size=4), leaf=_stored)
+    def rebuild_below_a_stored_value(self, value, tails, leaf):
+        """A hostile mapping or sequence stored as a value, then paths below it."""
+        items = [_item("pair", _tuple_path(["a"]), value)]
+        items += [_item("pair", _tuple_path(["a"] + tail), leaf) for tail in tails]
         self.compare(lambda m, t: m.Tabulon([materialise(i, m) for i in items]), keep=True)
         self.reconstruct()
 

@@ -128,6 +128,45 @@ def test_hostile_keys_as_in_the_twin(pair, how, operation, where):
     assert native == twin
 
 
+class Collider:
+    """A stored key with the hash of the str "b", met by every lookup of "b"
+    before "b" itself: its comparison is logged, and its `on`-th one deletes
+    "b"."""
+
+    def __init__(self, target, on, log):
+        self.target, self.on, self.log = target, on, log
+
+    def __hash__(self):
+        return hash("b")
+
+    def __eq__(self, other):
+        self.log.append(other)
+        if len(self.log) == self.on:
+            dict.pop(self.target, "b", None)
+        return False
+
+    def __repr__(self):
+        return "Collider()"
+
+
+@pytest.mark.parametrize("pair", PAIRS, ids=PAIR_IDS)
+@pytest.mark.parametrize("on", [1, 2, 99])
+@pytest.mark.parametrize("operation", KEY_OPERATIONS)
+@pytest.mark.parametrize("key", ["b.c", "b.c.d"])
+def test_str_heads_meet_stored_keys_as_in_the_twin(pair, on, operation, key):
+    """A str head is looked up as often as the Python code looks it up (twice
+    for dotted membership), so a stored key of the same hash sees each lookup,
+    and what it changes between them shows as it does there."""
+    found = []
+    for cls in pair:
+        obj, log = cls(), []
+        dict.__setitem__(obj, Collider(obj, on, log), 0)
+        dict.__setitem__(obj, "b", cls({"c": {"d": 1}}))
+        result = outcome(lambda: KEY_OPERATIONS[operation](obj, key))
+        found.append((result, snapshot(obj), log))
+    assert found[0] == found[1]
+
+
 @pytest.mark.parametrize("pair", PAIRS, ids=PAIR_IDS)
 def test_update_from_a_mapping_that_a_key_empties(pair):
     """Iterating the argument while a key's comparison empties it."""

@@ -689,6 +689,44 @@ def test_the_class_patched_during_a_read():
 
 # ---------------------------------------------------------------- leaks on the hostile paths
 
+class Replaces:
+    """An instance-dict key with the hash of `name`, met by the lookup of
+    `name` first: its comparison replaces the instance dict that the lookup
+    is in (freeing it, unless the lookup holds it)."""
+
+    def __init__(self, name, fresh):
+        self.obj, self.name, self.fresh = None, name, fresh
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.obj is not None:
+            obj, self.obj = self.obj, None
+            obj.__dict__ = self.fresh
+        return False
+
+
+def test_the_getter_read_from_a_dict_replaced_meanwhile():
+    """The read goes on in the dict it started in, as the interpreter's own
+    attribute lookup does; the replacement holds from the next read."""
+    found = []
+    for module in (sigil_module, twin):
+        class C:
+            @module.sigil
+            def v(cls):
+                return 1
+        descriptor = C.__dict__["v"]
+        key, state = Replaces("func", {"func": lambda cls: 2}), {}
+        state[key] = 0
+        state.update(descriptor.__dict__)
+        descriptor.__dict__ = state
+        del state
+        key.obj = descriptor
+        found.append((C.v, C.v))
+    assert found == [(1, 2), (1, 2)]
+
+
 def test_hostile_paths_do_not_leak():
     S = sigil_module.sigil
 
