@@ -65,6 +65,9 @@ public:
         return result;
     }
 
+    // Whether the last lookup found `value` in the module's dict.
+    bool in_globals(PyObject *value) const { return value_ && value_ == value; }
+
 private:
     Name name_;
     Global global_;
@@ -111,6 +114,9 @@ public:
         }
         return get(obj);
     }
+
+    // Whether the last lookup found `value` in `dict`, an instance dict.
+    bool from_dict(PyObject *dict, PyObject *value) const { return in_dict_ && dict_ == dict && found_ == value; }
 
 private:
     bool remembered(PyTypeObject *type, PyObject *dict) const {
@@ -247,10 +253,33 @@ bool lands_on(const Call &c, BaseMethod &m) {
 // ------------------------------------------------------------------ references
 
 // weakref.ref, read from the module global at each use.
+//
+// While the module's globals keep their version, the global `weakref` is the
+// same object; when that is a plain module whose dict keeps its version too,
+// its `ref` is the same object as well.  Both are borrowed from those dicts.
+struct {
+    uint64_t globals_version = 0, module_version = 0;
+    PyObject *module_dict = nullptr, *factory = nullptr;
+} last_factory;
+
 Ref ref_factory() {
+    PyObject *globals = module_globals();
+    auto &last = last_factory;
+    if (last.factory && globals && compat::dict_version(globals) == last.globals_version &&
+        compat::dict_version(last.module_dict) == last.module_version)
+        return Ref::borrow(last.factory);
+    last.factory = nullptr;
+    uint64_t globals_version = globals ? compat::dict_version(globals) : 0;
     Ref weakref = g_weakref.get();
     if (!weakref) return {};
-    return weakref_ref.get(weakref.get());
+    PyObject *module_dict = Py_TYPE(weakref.get()) == &PyModule_Type ? PyModule_GetDict(weakref.get()) : nullptr;
+    uint64_t module_version = module_dict ? compat::dict_version(module_dict) : 0;
+    Ref factory = weakref_ref.get(weakref.get());
+    if (factory && globals_version && module_version && compat::dict_version(globals) == globals_version &&
+        compat::dict_version(module_dict) == module_version && g_weakref.in_globals(weakref.get()) &&
+        weakref_ref.from_dict(module_dict, factory.get()))
+        last = {globals_version, module_version, module_dict, factory.get()};
+    return factory;
 }
 
 // ------------------------------------------------------------------ the entries' callback
@@ -353,10 +382,15 @@ Ref wrap_all(PyObject *self, PyObject *items) {
     if (!it) return {};
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return {};
+    Ref callback;  // made with the first entry
     for (;;) {
         Ref obj = Ref::steal(PyIter_Next(it.get()));
         if (!obj) break;
-        Ref entry = wrap(self, obj.get());
+        Ref factory = ref_factory();
+        if (!factory) return {};
+        if (!callback && !(callback = callback_of(self))) return {};
+        Ref entry = factory.get() == ref_type ? Ref::steal(PyWeakref_NewRef(obj.get(), callback.get()))
+                                              : call(factory.get(), obj.get(), callback.get());
         if (!entry || PyList_Append(out.get(), entry.get()) < 0) return {};
     }
     if (PyErr_Occurred()) return {};
