@@ -1,14 +1,17 @@
 """Benchmarks of module frayle.
 
-Making a Frayle leaves cyclic garbage behind (every Frayle with entries is a
-cycle), which timeit, with the collector off, lets pile up: hundreds of
-megabytes per repeat, so that both sides mostly time the kernel handing out
-fresh pages, and with the collector on both mostly time full collections.
-Those rows, and the automatic removal (which timeit cannot repeat, since the
-objects are freed once), are timed here by hand instead: a batch of calls
-with the collector off, the garbage collected between batches, the best of a
-few batches.  They use process time, which leaves out the time the process
-waits for a processor on a busy machine.
+The twin is the class written the straightforward way, with the list's bound
+`remove` as every entry's callback: each of its lists with entries is a cycle,
+so dropping one leaves garbage for the cyclic collector, which timeit, with
+the collector off, lets pile up (hundreds of megabytes per repeat, so that
+the twin mostly times the kernel handing out fresh pages), and with the
+collector on mostly times full collections.  The rows that make lists, and
+the automatic removal (which timeit cannot repeat, since the objects are
+freed once), are timed here by hand instead: a batch of calls with the
+collector off, whatever the calls made kept until the clock has stopped (so
+that neither side's freeing is timed), the garbage collected between
+batches, the best of a few batches.  They use process time, which leaves out
+the time the process waits for a processor on a busy machine.
 """
 import collections
 import gc
@@ -20,7 +23,7 @@ import harness
 from harness import faster
 
 from orvane.tessel.frayle import Frayle
-from twins.frayle import Frayle as Twin
+from twins.frayle import StraightFrayle as Twin
 
 
 class Item(object):
@@ -56,17 +59,27 @@ def _pop_front(n):
 
 
 def _batch(fn, number):
-    """Process time per call of `number` calls, the collector off."""
+    """Process time per call of `number` calls, the collector off; what the
+    calls return is freed after the clock has stopped."""
+    kept = []
     gc.collect()
     gc.disable()
     try:
         start = time.process_time()
         for _ in range(number):
-            fn()
+            kept.append(fn())
         return (time.process_time() - start) / number
     finally:
+        del kept[:]
         gc.enable()
         gc.collect()
+
+
+def _append_same(cls, o, n):
+    """A new `cls` with `o` appended `n` times."""
+    lst = cls()
+    collections.deque(map(lst.append, itertools.repeat(o, n)), maxlen=0)
+    return lst
 
 
 def _timed_row(label, against, ours, reference, goal, is_faster, repeat=5):
@@ -90,31 +103,32 @@ def run():
     f1000, t1000 = Frayle(objects[:1000]), Twin(objects[:1000])
     ns = {"Frayle": Frayle, "Twin": Twin, "o": Item(), "last": ten[-1],
           "f10": Frayle(ten), "t10": Twin(ten), "f10000": Frayle(objects), "t10000": Twin(objects)}
-    faster("frayle", "lst.append(o)", "f.append(o)", "t.append(o)", ns, 3.0,
+    faster("frayle", "lst.append(o)", "f.append(o)", "t.append(o)", ns, 4.0,
            setup="f = Frayle(); t = Twin()")
     faster("frayle", "lst[5]", "f10[5]", "t10[5]", ns, 5.0)
     faster("frayle", "for x in lst (10,000 entries)", "for x in f10000: pass",
            "for x in t10000: pass", ns, 4.0)
     _timed_row("Frayle(objects) (10,000 objects)", "twin", lambda: _batch(lambda: Frayle(objects), 1),
                lambda: _batch(lambda: Twin(objects), 1), 3.0, True)
-    # Making the references alone, with one callback for all (no bound method each).
-    callback = Frayle().remove
+    # Making the references alone, with one callback for all.
+    def callback(ref):
+        pass
     _timed_row("Frayle(objects) (10,000 objects)", "weakref.ref",
                lambda: _batch(lambda: Frayle(objects), 1),
                lambda: _batch(lambda: list(map(weakref.ref, objects, itertools.repeat(callback))), 1),
                1.5, False)
     _timed_row("lst[100:200] (100-entry slice)", "twin", lambda: _batch(lambda: f1000[100:200], 100),
                lambda: _batch(lambda: t1000[100:200], 100), 3.0, True)
-    # The slice's references and bound methods alone, one of each per object,
-    # made by map() and getattr() without the interpreter's loop.
-    holder = Frayle()
+    # The slice's references alone, one per object with one callback for all,
+    # made by map() without the interpreter's loop.
     hundred = objects[100:200]
-
-    def refs_and_methods():
-        return list(map(weakref.ref, hundred, map(getattr, itertools.repeat(holder),
-                                                   itertools.repeat("remove", len(hundred)))))
-    _timed_row("lst[100:200] (100-entry slice)", "refs+methods", lambda: _batch(lambda: f1000[100:200], 100),
-               lambda: _batch(refs_and_methods, 100), 1.5, False)
+    _timed_row("lst[100:200] (100-entry slice)", "weakref.ref", lambda: _batch(lambda: f1000[100:200], 100),
+               lambda: _batch(lambda: list(map(weakref.ref, hundred, itertools.repeat(callback))), 100),
+               1.5, False)
+    same = Item()
+    _timed_row("lst.append(o) 100,000 times, the same o", "twin",
+               lambda: _batch(lambda: _append_same(Frayle, same, 100000), 1),
+               lambda: _batch(lambda: _append_same(Twin, same, 100000), 1), 3.0, True)
     faster("frayle", "x in lst (10 entries, x last)", "last in f10", "last in t10", ns, 3.0)
     n = 20000
     for oldest, goal in ((False, 10.0), (True, 1.5)):

@@ -1,8 +1,9 @@
 // frayle.cpp — a list of weak references that cleans itself up.
 //
 // Frayle is a collections.UserList whose `data` holds weak references.  Every
-// write wraps objects with the instance's own `remove` as the callback; every
-// read calls the references and hands back the objects.  Base methods are
+// write wraps objects into references whose callback is the list's own (one
+// per list, referring to it weakly, below); every read calls the references
+// and hands back the objects.  Base methods are
 // reached through super().  When super() lands on UserList's own method, whose
 // body is one line on `self.data`, that line runs here directly; on a plain
 // list of plain references it becomes a scan that runs no code at all, which
@@ -64,6 +65,9 @@ public:
         return result;
     }
 
+    // Whether the last lookup found `value` in the module's dict.
+    bool in_globals(PyObject *value) const { return value_ && value_ == value; }
+
 private:
     Name name_;
     Global global_;
@@ -86,15 +90,40 @@ public:
             return Ref::steal(PyObject_GetAttr(obj, name_));
         PyObject **dictptr = compat::dict_ptr(obj);
         PyObject *dict = dictptr ? *dictptr : nullptr;
-        if (found_ && type == type_ && type_unchanged(type, tag_) && dict == dict_ &&
-            (!dict || compat::dict_version(dict) == dict_version_)) {
-            if (in_dict_) return Ref::borrow(found_);
-            return Ref::steal(Py_TYPE(found_)->tp_descr_get(found_, obj, reinterpret_cast<PyObject *>(type)));
+        if (remembered(type, dict)) {
+            Ref found = Ref::borrow(found_);  // binding may run code that drops it from the class
+            if (in_dict_) return found;
+            return Ref::steal(Py_TYPE(found.get())->tp_descr_get(found.get(), obj, reinterpret_cast<PyObject *>(type)));
         }
         return lookup(obj, type);
     }
 
+    // The attribute as a call would use it, without binding a method: sets
+    // `unbound` when the result is a method descriptor of the class (a
+    // function) that is to be called with `obj` in front of the arguments.
+    Ref get_method(PyObject *obj, bool &unbound) {
+        unbound = false;
+        PyTypeObject *type = Py_TYPE(obj);
+        if (type->tp_getattro == PyObject_GenericGetAttr) {
+            PyObject **dictptr = compat::dict_ptr(obj);
+            if (remembered(type, dictptr ? *dictptr : nullptr) && !in_dict_ &&
+                PyType_HasFeature(Py_TYPE(found_), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+                unbound = true;
+                return Ref::borrow(found_);
+            }
+        }
+        return get(obj);
+    }
+
+    // Whether the last lookup found `value` in `dict`, an instance dict.
+    bool from_dict(PyObject *dict, PyObject *value) const { return in_dict_ && dict_ == dict && found_ == value; }
+
 private:
+    bool remembered(PyTypeObject *type, PyObject *dict) const {
+        return found_ && type == type_ && type_unchanged(type, tag_) && dict == dict_ &&
+               (!dict || compat::dict_version(dict) == dict_version_);
+    }
+
     // The generic lookup, step by step, remembering what it found when the
     // dictionaries stayed as they were while it ran.
     Ref lookup(PyObject *obj, PyTypeObject *type) {
@@ -194,13 +223,14 @@ bool lands_on(const Call &c, BaseMethod &m) {
     if (!PyType_Check(klass) || !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(klass)))
         return false;
     unsigned int tag = compat::type_version(type, m.name);
-    PyObject *mro = type->tp_mro;
+    // Held: a key's __eq__ met in a class dict may give the class new bases.
+    Ref mro = Ref::borrow(type->tp_mro);
     if (!mro) return false;
     bool found = false;
-    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro, i) != klass) ++i;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro.get()), i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro.get(), i) != klass) ++i;
     for (++i; i < n; ++i) {
-        Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
+        Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
         if (!dict) continue;
         PyObject *attr = PyDict_GetItemWithError(dict.get(), m.name);
         if (attr) {
@@ -223,33 +253,144 @@ bool lands_on(const Call &c, BaseMethod &m) {
 // ------------------------------------------------------------------ references
 
 // weakref.ref, read from the module global at each use.
+//
+// While the module's globals keep their version, the global `weakref` is the
+// same object; when that is a plain module whose dict keeps its version too,
+// its `ref` is the same object as well.  Both are borrowed from those dicts.
+struct {
+    uint64_t globals_version = 0, module_version = 0;
+    PyObject *module_dict = nullptr, *factory = nullptr;
+} last_factory;
+
 Ref ref_factory() {
+    PyObject *globals = module_globals();
+    auto &last = last_factory;
+    if (last.factory && globals && compat::dict_version(globals) == last.globals_version &&
+        compat::dict_version(last.module_dict) == last.module_version)
+        return Ref::borrow(last.factory);
+    last.factory = nullptr;
+    uint64_t globals_version = globals ? compat::dict_version(globals) : 0;
     Ref weakref = g_weakref.get();
     if (!weakref) return {};
-    return weakref_ref.get(weakref.get());
+    PyObject *module_dict = Py_TYPE(weakref.get()) == &PyModule_Type ? PyModule_GetDict(weakref.get()) : nullptr;
+    uint64_t module_version = module_dict ? compat::dict_version(module_dict) : 0;
+    Ref factory = weakref_ref.get(weakref.get());
+    if (factory && globals_version && module_version && compat::dict_version(globals) == globals_version &&
+        compat::dict_version(module_dict) == module_version && g_weakref.in_globals(weakref.get()) &&
+        weakref_ref.from_dict(module_dict, factory.get()))
+        last = {globals_version, module_version, module_dict, factory.get()};
+    return factory;
 }
 
-// weakref.ref(obj, self.remove): the entry that stores `obj` in `self`.
+// ------------------------------------------------------------------ the entries' callback
+//
+// Every entry of a list has the same callback: a weak reference to the list
+// (of a subclass of weakref.ref of our own) that, called with a dead entry,
+// hands it to `remove` looked up on the list at that moment, so a subclass's
+// override (or one stored on the instance) takes it; once the list is gone it
+// does nothing.  Called with no argument, it gives the list, as any weak
+// reference does.  Nothing then leads from an entry back to its list, so a
+// list is freed as soon as the last reference to it goes, with its entries,
+// and never lingers as cyclic garbage holding references to live objects.
+//
+// The callback is made when the list's first entry is, and lives among the
+// list's own weak references, where every later write finds it again.
+
+PyTypeObject CallbackType;
+
+PyObject *Callback_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    if (kwargs && PyDict_GET_SIZE(kwargs))
+        return raise(PyExc_TypeError, "%.200s() takes no keyword arguments", Py_TYPE(self)->tp_name);
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n > 1)
+        return raise(PyExc_TypeError, "%.200s() takes at most 1 argument (%zd given)", Py_TYPE(self)->tp_name, n);
+    Ref lst = Ref::borrow(compat::weakref_object(self));
+    if (n == 0) return lst.release();
+    if (lst.get() == Py_None) Py_RETURN_NONE;
+    // lst.remove(entry)
+    PyObject *entry = PyTuple_GET_ITEM(args, 0);
+    bool unbound;
+    Ref remove = self_remove.get_method(lst.get(), unbound);
+    if (!remove) return nullptr;
+    Ref done = unbound ? call(remove.get(), lst.get(), entry) : call(remove.get(), entry);
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
+int ready_callback_type() {
+    PyTypeObject &t = CallbackType;
+    if (t.tp_flags & Py_TPFLAGS_READY) return 0;
+    compat::init_static_type(t);
+    t.tp_name = "orvane.tessel.frayle.FrayleCallback";
+    t.tp_doc = "The callback of every entry of one Frayle: a weak reference to the list that\n"
+               "removes a dead entry through the list's remove, and does nothing once the\n"
+               "list is gone.";
+    t.tp_base = &_PyWeakref_RefType;
+    t.tp_basicsize = sizeof(PyWeakReference);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = _PyWeakref_RefType.tp_traverse;  // not inherited by a type that says it has GC
+    t.tp_clear = _PyWeakref_RefType.tp_clear;
+    t.tp_call = Callback_call;
+    return PyType_Ready(&t);
+}
+
+// The list's weak references, in the order the interpreter keeps them (borrowed).
+PyWeakReference *weak_references(PyObject *obj) {
+    Py_ssize_t offset = Py_TYPE(obj)->tp_weaklistoffset;
+    if (offset == 0) return nullptr;
+    return *reinterpret_cast<PyWeakReference **>(reinterpret_cast<char *>(obj) + offset);
+}
+
+// The callback of the last list written to; it refers to that list only
+// while the list lives (a freed list's references point to None).
+PyObject *last_callback = nullptr;
+
+// The callback of `self`'s entries, made if it has none yet.
+Ref callback_of(PyObject *self) {
+    if (last_callback && compat::weakref_object(last_callback) == self) return Ref::borrow(last_callback);
+    Ref found;
+    for (PyWeakReference *r = weak_references(self); r; r = r->wr_next) {
+        if (Py_TYPE(r) == &CallbackType) {
+            found = Ref::borrow(reinterpret_cast<PyObject *>(r));
+            break;
+        }
+    }
+    if (!found) {
+        found = call(reinterpret_cast<PyObject *>(&CallbackType), self);
+        if (!found) return {};
+    }
+    PyObject *old = last_callback;
+    last_callback = compat::new_ref(found.get());
+    Py_XDECREF(old);  // a weak reference: freeing it runs no code
+    return found;
+}
+
+// weakref.ref(obj, callback): the entry that stores `obj` in `self`.
 Ref wrap(PyObject *self, PyObject *obj) {
     Ref factory = ref_factory();
     if (!factory) return {};
-    Ref remove = self_remove.get(self);
-    if (!remove) return {};
-    if (factory.get() == ref_type) return Ref::steal(PyWeakref_NewRef(obj, remove.get()));
-    return call(factory.get(), obj, remove.get());
+    Ref callback = callback_of(self);
+    if (!callback) return {};
+    if (factory.get() == ref_type) return Ref::steal(PyWeakref_NewRef(obj, callback.get()));
+    return call(factory.get(), obj, callback.get());
 }
 
-// [weakref.ref(i, self.remove) for i in items]: every object is wrapped before
+// [weakref.ref(i, callback) for i in items]: every object is wrapped before
 // anything is stored, so a failure leaves the list as it was.
 Ref wrap_all(PyObject *self, PyObject *items) {
     Ref it = Ref::steal(PyObject_GetIter(items));
     if (!it) return {};
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return {};
+    Ref callback;  // made with the first entry
     for (;;) {
         Ref obj = Ref::steal(PyIter_Next(it.get()));
         if (!obj) break;
-        Ref entry = wrap(self, obj.get());
+        Ref factory = ref_factory();
+        if (!factory) return {};
+        if (!callback && !(callback = callback_of(self))) return {};
+        Ref entry = factory.get() == ref_type ? Ref::steal(PyWeakref_NewRef(obj.get(), callback.get()))
+                                              : call(factory.get(), obj.get(), callback.get());
         if (!entry || PyList_Append(out.get(), entry.get()) < 0) return {};
     }
     if (PyErr_Occurred()) return {};
@@ -475,7 +616,7 @@ const char Frayle_doc[] =
 PyObject *Frayle_init(Call &c) {
     PyObject *klass = c.defining_class();
     if (!klass) return nullptr;
-    // super().__init__([weakref.ref(i, self.remove) for i in items])
+    // super().__init__([weakref.ref(i, callback) for i in items])
     Ref init = super_getattr(klass, c[0], n___init__);
     if (!init) return nullptr;
     Ref entries = wrap_all(c[0], c[1]);
@@ -535,7 +676,7 @@ PyObject *Frayle_getitem(Call &c) {
 // def __setitem__(self, index, item)
 PyObject *Frayle_setitem(Call &c) {
     PyObject *self = c[0], *index = c[1], *item = c[2];
-    // a slice takes [weakref.ref(i, self.remove) for i in item], a position weakref.ref(item, self.remove)
+    // a slice takes [weakref.ref(i, callback) for i in item], a position weakref.ref(item, callback)
     Ref value = PySlice_Check(index) ? wrap_all(self, item) : wrap(self, item);
     if (!value) return nullptr;
     return super_call(c, n___setitem__, {index, value.get()}).release();
@@ -547,7 +688,7 @@ PyObject *Frayle_iter(Call &c) {
 
 // def __eq__(self, other): return list(self) == other
 PyObject *Frayle_eq(Call &c) {
-    RecursionGuard guard(" in comparison");
+    DeepGuard guard(" in comparison");
     if (!guard) return nullptr;
     Ref objects = Ref::steal(PySequence_List(c[0]));
     if (!objects) return nullptr;
@@ -591,7 +732,7 @@ PyObject *Frayle_add(Call &c) {
 PyObject *Frayle_iadd(Call &c) {
     PyObject *klass = c.defining_class();
     if (!klass) return nullptr;
-    // return super().__iadd__([weakref.ref(i, self.remove) for i in items])
+    // return super().__iadd__([weakref.ref(i, callback) for i in items])
     Ref iadd = super_getattr(klass, c[0], n___iadd__);
     if (!iadd) return nullptr;
     Ref entries = wrap_all(c[0], c[1]);
@@ -640,7 +781,7 @@ PyObject *Frayle_remove(Call &c) {
 // def append(self, item)
 PyObject *Frayle_append(Call &c) {
     PyObject *self = c[0];
-    // return super().append(weakref.ref(item, self.remove))
+    // return super().append(weakref.ref(item, callback))
     if (!lands_on(c, base_append)) {
         PyObject *klass = c.defining_class();
         if (!klass) return nullptr;
@@ -711,7 +852,7 @@ PyObject *Frayle_pop(Call &c) {
 PyObject *Frayle_insert(Call &c) {
     PyObject *klass = c.defining_class();
     if (!klass) return nullptr;
-    // return super().insert(index, weakref.ref(item, self.remove))
+    // return super().insert(index, weakref.ref(item, callback))
     Ref insert = super_getattr(klass, c[0], n_insert);
     if (!insert) return nullptr;
     Ref entry = wrap(c[0], c[2]);
@@ -723,7 +864,7 @@ PyObject *Frayle_insert(Call &c) {
 PyObject *Frayle_extend(Call &c) {
     PyObject *klass = c.defining_class();
     if (!klass) return nullptr;
-    // return super().extend([weakref.ref(i, self.remove) for i in items])
+    // return super().extend([weakref.ref(i, callback) for i in items])
     Ref extend = super_getattr(klass, c[0], n_extend);
     if (!extend) return nullptr;
     Ref entries = wrap_all(c[0], c[1]);
@@ -767,7 +908,7 @@ PyObject *Frayle_sort(Call &c) {
 
 // "Frayle([" + ", ".join([text(i) for i in self]) + "])"
 PyObject *text_form(PyObject *self, PyObject *(*text)(PyObject *)) {
-    RecursionGuard guard(" while getting the repr of an object");
+    DeepGuard guard(" while getting the repr of an object");
     if (!guard) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(self));
     if (!it) return nullptr;
@@ -796,7 +937,7 @@ PyObject *Frayle_str(Call &c) { return text_form(c[0], PyObject_Str); }
 // ------------------------------------------------------------------ module level
 
 int exec(Module &m) {
-    if (m.uses_generators() < 0) return -1;
+    if (m.uses_generators() < 0 || ready_callback_type() < 0) return -1;
 
     empty_tuple.set(Ref::steal(PyTuple_New(0)));
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));

@@ -207,7 +207,8 @@ class Hooks(object):
 
 def freeing_remove_class(cls):
     class FreeingRemove(cls):
-        """Every lookup of `remove` (one per object wrapped) frees a stored object."""
+        """Every lookup of `remove` (one per entry whose object is freed)
+        frees another stored object, inside the callback."""
         hooks = None
 
         @property
