@@ -139,7 +139,7 @@ def to_data(value, for_json, path="", active=None):
     if not isinstance(value, (Mapping, list, tuple, set, frozenset)):
         return _scalar(value, for_json)
     if id(value) in active:
-        raise Failure("%s: the settings contain themselves" % (escape(path) or "the settings"))
+        raise Failure("%s: contains itself" % escape(path) if path else "the settings contain themselves")
     active.add(id(value))
     try:
         if isinstance(value, Mapping):
@@ -497,7 +497,7 @@ def _settings(level, path_text, keys, keep, active=None):
     """(path text, mapping path, value) for every setting below `level`."""
     active = set() if active is None else active
     if id(level) in active:
-        raise Failure("%s: the settings contain themselves" % (path_text or "the settings"))
+        raise Failure("%s: contains itself" % path_text if path_text else "the settings contain themselves")
     active.add(id(level))
     for key, value in level.items():
         inner, inner_keys = _join(path_text, key), keys + (key,)
@@ -513,7 +513,7 @@ def _elements(path_text, value, active=None):
     active = set() if active is None else active
     if isinstance(value, (list, tuple)) and value:
         if id(value) in active:
-            raise Failure("%s: the settings contain themselves" % path_text)
+            raise Failure("%s: contains itself" % path_text)
         active.add(id(value))
         for i, item in enumerate(value):
             yield from _elements(_index(path_text, i), item, active)
@@ -544,7 +544,7 @@ def tree_text(level, title, keys, keep, origin):
 
     def build(level, label, path_text, keys):
         if id(level) in active:
-            raise Failure("%s: the settings contain themselves" % path_text)
+            raise Failure("%s: contains itself" % path_text)
         active.add(id(level))
         node = Arbel(label)
         for key, value in level.items():
