@@ -57,8 +57,11 @@ asan:
 	$(MAKE) build BUILD=$(ASAN_BUILD) CMAKE_FLAGS='-DTESSEL_EXTRA_FLAGS="$(ASAN_FLAGS)" $(CMAKE_FLAGS)'
 	tools/asan-check "$(PYTHON)" $(ASAN_BUILD) $(ASAN_BUILD)/lib:$(ASAN_BUILD)/testlib:platform:$(ASAN_BUILD)/pydeps $(TESTS) $(ASAN_SKIP) $(PYTEST_ARGS)
 
-run: build
-	PYTHONPATH=$(TEST_PATH) "$(PYTHON)" -m orvane.tessel $(RUN_ARGS)
+# The build speaks only when it fails; RUN_ARGS replaces --example.
+run:
+	@mkdir -p $(BUILD)
+	@$(MAKE) --no-print-directory build >$(BUILD)/run-build.log 2>&1 || { cat $(BUILD)/run-build.log; exit 1; }
+	@PYTHONPATH=$(TEST_PATH) "$(PYTHON)" -m orvane.tessel $(if $(RUN_ARGS),$(RUN_ARGS),--example)
 
 wheel: build
 	"$(PYTHON)" tools/build_wheel.py $(BUILD)/lib dist

@@ -6,6 +6,9 @@
 // files and the entry points of installed packages.
 #include "tessel.hpp"
 
+#include <cstdint>
+#include <unordered_map>
+
 using namespace tessel;
 
 namespace {
@@ -80,11 +83,13 @@ Ref super_setitem(PyObject *klass, PyObject *self, bool &unbound) {
     if (tag && PyMethod_Check(bound.get()) && PyMethod_GET_SELF(bound.get()) == self &&
         klass == known_configuration && PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(klass))) {
         PyObject *function = PyMethod_GET_FUNCTION(bound.get());
-        PyObject *mro = t->tp_mro;
-        Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0, i = 0;
-        while (i < n && PyTuple_GET_ITEM(mro, i) != klass) ++i;
+        // Our own reference: a key's __eq__ in a class dict may assign
+        // __bases__, which replaces the MRO tuple.
+        Ref mro = Ref::borrow(t->tp_mro);
+        Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0, i = 0;
+        while (i < n && PyTuple_GET_ITEM(mro.get(), i) != klass) ++i;
         for (++i; i < n; ++i) {
-            Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
+            Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
             PyObject *entry = dict ? PyDict_GetItemWithError(dict.get(), n___setitem__) : nullptr;
             if (PyErr_Occurred()) return {};
             if (!entry) continue;
@@ -141,12 +146,126 @@ PyObject *Configuration_load_cfgs(Call &c) {
     return read.release();
 }
 
+// ------------------------------------------------------------------ alias expansion
+//
+// PyYAML builds an alias as one more reference to the object of its anchor, so
+// a few hundred bytes can describe a tree of billions of nodes while loading
+// into a few kilobytes.  Merging copies every mapping each time it is reached,
+// and anything that walks the settings (flattening, printing) visits every
+// occurrence, so a document is measured as the tree it stands for before any
+// of it is merged.
+//
+// Sizes count nodes: a container, and each key, value or element it holds.
+// "As loaded" counts each distinct container once; "expanded" counts every
+// occurrence, as if every alias were written out.  The difference is what the
+// aliases add.  The rule is the alias share cap of widely used YAML decoders:
+// past 1,000 nodes and 100 nodes added by aliases, the added share may be at
+// most 99% of the expanded tree up to 400,000 nodes, falling linearly to 10%
+// at 4,000,000 and beyond.  Ordinary anchors (shared defaults, a list reused a
+// few times) stay far below it; a tree that expands a hundredfold and more,
+// or contains itself, is refused.
+
+constexpr uint64_t kEndless = uint64_t(1) << 62;  // sizes saturate here
+
+uint64_t add_sizes(uint64_t a, uint64_t b) { return a >= kEndless - b ? kEndless : a + b; }
+
+struct Expansion {
+    // Expanded size of every container met, by identity; kWalking while its
+    // own contents are being measured, so that a container met again inside
+    // itself is a cycle.
+    std::unordered_map<PyObject *, uint64_t> sizes;
+    uint64_t as_loaded = 1;  // the document's root
+    bool cyclic = false;
+};
+constexpr uint64_t kWalking = ~uint64_t(0);
+
+// Adds the expanded size of `node` to `total`; -1 with RecursionError when the
+// document is deeper than the C stack allows.  Only reads the document: no
+// code of the caller's runs, so the containers cannot change meanwhile.
+int measure(Expansion &e, PyObject *node, uint64_t &total) {
+    bool dict = PyDict_Check(node), list = PyList_Check(node), tuple = PyTuple_Check(node);
+    if (!dict && !list && !tuple) {
+        // A scalar, or a set of them (YAML's !!set): its elements cannot be aliases of containers.
+        uint64_t own = PyAnySet_Check(node) ? 1 + static_cast<uint64_t>(PySet_GET_SIZE(node)) : 1;
+        total = add_sizes(total, own);
+        return 0;
+    }
+    auto found = e.sizes.find(node);
+    if (found != e.sizes.end()) {
+        if (found->second == kWalking) {
+            e.cyclic = true;
+            total = kEndless;
+        } else {
+            total = add_sizes(total, found->second);
+        }
+        return 0;
+    }
+    DeepGuard guard(" while measuring a YAML document");
+    if (!guard) return -1;
+    e.sizes.emplace(node, kWalking);
+    uint64_t size = 1, slots = 0;
+    if (dict) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(node, &pos, &key, &value)) {
+            if (measure(e, key, size) < 0 || measure(e, value, size) < 0) return -1;
+            slots += 2;
+        }
+    } else {
+        for (Py_ssize_t i = 0; i < Py_SIZE(node); ++i) {
+            PyObject *item = list ? PyList_GET_ITEM(node, i) : PyTuple_GET_ITEM(node, i);
+            if (measure(e, item, size) < 0) return -1;
+            ++slots;
+        }
+    }
+    e.sizes[node] = size;
+    e.as_loaded = add_sizes(e.as_loaded, slots);
+    total = add_sizes(total, size);
+    return 0;
+}
+
+// The share of an expanded tree of `nodes` nodes that aliases may add.
+double allowed_alias_share(uint64_t nodes) {
+    const double low = 400000, high = 4000000;
+    if (nodes <= low) return 0.99;
+    if (nodes >= high) return 0.10;
+    return 0.99 - 0.89 * ((static_cast<double>(nodes) - low) / (high - low));
+}
+
+// Raises ValueError naming the file `name` when `document` expands too much
+// through aliases; 0 when it may be merged.
+int check_expansion(PyObject *name, PyObject *document) {
+    Expansion e;
+    uint64_t expanded = 0;
+    if (measure(e, document, expanded) < 0) return -1;
+    if (e.cyclic) {
+        PyErr_Format(PyExc_ValueError, "%S: the document expands too much through aliases (it contains itself)",
+                     name);
+        return -1;
+    }
+    uint64_t added = expanded > e.as_loaded ? expanded - e.as_loaded : 0;
+    if (expanded <= 1000 || added <= 100 ||
+        static_cast<double>(added) <= allowed_alias_share(expanded) * static_cast<double>(expanded))
+        return 0;
+    if (expanded >= kEndless)
+        PyErr_Format(PyExc_ValueError,
+                     "%S: the document expands too much through aliases (past 2**62 nodes from %llu as loaded)",
+                     name, static_cast<unsigned long long>(e.as_loaded));
+    else
+        PyErr_Format(PyExc_ValueError,
+                     "%S: the document expands too much through aliases (%llu nodes from %llu as loaded)", name,
+                     static_cast<unsigned long long>(expanded), static_cast<unsigned long long>(e.as_loaded));
+    return -1;
+}
+
 // The body of `with open(name, 'r') as stream:` for load_yamls:
 //     update = self.update
 //     document = yaml.safe_load(stream)
-//     if document is not None: update(document)
+//     if document is not None:
+//         check_expansion(name, document)
+//         update(document)
 // An empty document is an empty settings file: it merges nothing.
-int load_yaml_stream(PyObject *self, PyObject *stream) {
+int load_yaml_stream(PyObject *self, PyObject *name, PyObject *stream) {
     Ref update = Ref::steal(PyObject_GetAttr(self, n_update));
     if (!update) return -1;
     Ref yaml = g_yaml.get();
@@ -156,6 +275,7 @@ int load_yaml_stream(PyObject *self, PyObject *stream) {
     Ref document = call(safe_load.get(), stream);
     if (!document) return -1;
     if (document.get() == Py_None) return 0;
+    if (check_expansion(name, document.get()) < 0) return -1;
     return call(update.get(), document.get()) ? 0 : -1;
 }
 
@@ -184,7 +304,7 @@ int load_yaml_file(PyObject *self, PyObject *name) {
     if (!exit) return -1;
     Ref stream = call(enter.get());
     if (!stream) return -1;
-    if (load_yaml_stream(self, stream.get()) == 0)
+    if (load_yaml_stream(self, name, stream.get()) == 0)
         return call(exit.get(), Py_None, Py_None, Py_None) ? 0 : -1;
     // The block failed: __exit__ sees the exception, which goes on unless it
     // says to suppress it.

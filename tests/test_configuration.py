@@ -395,6 +395,125 @@ def test_yaml_file_context_can_swallow_the_error(module, tmp_path, monkeypatch):
     assert issubclass(made[0].seen, yaml.YAMLError)
 
 
+# ---------------------------------------------------------------- alias expansion
+
+# Two bombs of a few hundred bytes: nine aliases per level, as mappings (merging
+# copies each occurrence) and as lists (anything that walks them visits each).
+NESTED_BOMB = "a: &a {x: 1}\n" + "".join(
+    "%s: &%s {%s}\n" % (c, c, ", ".join("%s: *%s" % (k, p) for k in "qrstuvwxy"))
+    for p, c in zip("abcdefgh", "bcdefghi"))
+LAUGHS = "a: &a [lol, lol, lol, lol, lol, lol, lol, lol, lol]\n" + "".join(
+    "%s: &%s [%s]\n" % (c, c, ", ".join(["*" + p] * 9)) for p, c in zip("abcdefgh", "bcdefghi"))
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("base: &base {host: h, port: 1}\ndev:\n  <<: *base\n  port: 2\nprod:\n  <<: *base\n",
+     {"base": {"host": "h", "port": 1}, "dev": {"host": "h", "port": 2}, "prod": {"host": "h", "port": 1}}),
+    ("hosts: &hosts [a, b, c]\nweb: {hosts: *hosts}\napi: {hosts: *hosts}\njobs: {hosts: *hosts}\n",
+     {"hosts": ["a", "b", "c"], "web": {"hosts": ["a", "b", "c"]}, "api": {"hosts": ["a", "b", "c"]},
+      "jobs": {"hosts": ["a", "b", "c"]}}),
+    # forty levels that share one 30-entry mapping: 1,300 nodes from 130
+    ("shared: &s {%s}\n%s" % (", ".join("k%d: %d" % (i, i) for i in range(30)),
+                               "".join("l%d: *s\n" % i for i in range(40))), None),
+])
+def test_ordinary_anchors_load(C, tmp_path, text, expected):
+    path = write(tmp_path, "anchors.yaml", text)
+    cfg = C()
+    assert cfg.load_yamls(path) == (path,)
+    if expected is not None:
+        assert cfg == expected
+    else:
+        assert cfg.l39 == cfg.shared and cfg.l39 is not cfg.shared
+
+
+@pytest.mark.parametrize("text, detail", [
+    (NESTED_BOMB, "(205817133 nodes from 165 as loaded)"),
+    (LAUGHS, "(490329064 nodes from 100 as loaded)"),
+    ("a: &a\n  me: *a\n", "(it contains itself)"),
+    ("- &a [*a, 1]\n", "(it contains itself)"),
+    # three levels of twenty: past a hundredfold
+    ("a: &a [%s]\nb: &b [%s]\nc: [%s]\n" % (", ".join("x" * 20), ", ".join(["*a"] * 20),
+                                             ", ".join(["*b"] * 20)), "(8867 nodes from 67 as loaded)"),
+])
+def test_documents_that_expand_too_much_merge_nothing(C, tmp_path, text, detail):
+    before = write(tmp_path, "before.yaml", "keep: 1\nb: {x: 1}\n")
+    bomb = write(tmp_path, "bomb.yaml", text)
+    after = write(tmp_path, "after.yaml", "later: 1\n")
+    cfg = C()
+    with pytest.raises(ValueError) as err:
+        cfg.load_yamls(before, bomb, after)
+    assert str(err.value).startswith(bomb + ": the document expands too much through aliases ")
+    assert str(err.value).endswith(detail)
+    assert cfg == {"keep": 1, "b": {"x": 1}}
+
+
+def test_bombs_fail_fast_and_small(tmp_path):
+    """Each bomb is refused within a second, in a process whose address space
+    leaves 64 MB for it."""
+    paths = [write(tmp_path, "nested.yaml", NESTED_BOMB), write(tmp_path, "laughs.yaml", LAUGHS)]
+    proc = run_isolated("""
+        import os, resource, time
+        from orvane.tessel.configuration import Configuration
+        import yaml
+        if not os.environ.get("TESSEL_SANITIZED"):  # the sanitizers reserve more address space
+            used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+            resource.setrlimit(resource.RLIMIT_AS, (used + (64 << 20), resource.RLIM_INFINITY))
+        for path in %r:
+            start = time.perf_counter()
+            try:
+                Configuration().load_yamls(path)
+            except ValueError as e:
+                print(type(e).__name__, time.perf_counter() - start < 1.0)
+    """ % paths, timeout=60)
+    assert proc.stdout.split() == ["ValueError", "True"] * 2, proc.stderr[-2000:]
+
+
+def test_measuring_a_deep_document_raises_recursion_error():
+    assert_recursion_error("""
+        import sys, tempfile, yaml
+        from orvane.tessel.configuration import Configuration
+        deep = []
+        for _ in range(200000):
+            deep = [deep]
+        yaml.safe_load = lambda stream: {'a': deep}  # PyYAML would stop far sooner
+        sys.setrecursionlimit(10 ** 6)
+        with tempfile.NamedTemporaryFile(suffix='.yaml') as f:
+            Configuration().load_yamls(f.name)
+    """)
+
+
+def test_unreadable_file_through_the_command():
+    """Read by a process without the rights to: the INI loader skips the file
+    (as configparser does), the command says so with status 2."""
+    import shutil
+    import tempfile
+    folder = tempfile.mkdtemp()
+    try:
+        os.chmod(folder, 0o755)
+        name = os.path.join(folder, "secret.ini")
+        with open(name, "w") as f:
+            f.write("[s]\na = 1\n")
+        os.chmod(name, 0)
+        proc = run_isolated("""
+            import io, os, sys
+            from orvane.tessel import cli
+            from orvane.tessel.configuration import Configuration
+            name = %r
+            if os.getuid() == 0:  # root reads anything: become nobody
+                os.setgroups([])
+                os.setgid(65534)
+                os.setuid(65534)
+            print(Configuration().load_cfgs(name))
+            err = io.StringIO()
+            print(cli.main([name], stdout=io.StringIO(), stderr=err))
+            sys.stdout.write(err.getvalue())
+        """ % name)
+        assert proc.stdout.splitlines() == [
+            "[]", "2", "tessel: %s: cannot be read (Permission denied)" % name], proc.stderr[-2000:]
+    finally:
+        shutil.rmtree(folder)
+
+
 # ---------------------------------------------------------------- load_entrypoint
 
 def make_distribution(folder, group, name, with_interrupt=False):
@@ -488,7 +607,9 @@ def leak_files(tmp_path):
         no_header=write(tmp_path, "bad.cfg", "a = 1\n"),
         yamls=(write(tmp_path, "a.yaml", "y: {b: 1}\n"), write(tmp_path, "e.yaml", ""),
                str(tmp_path / "none.yaml")),
-        bad_yaml=write(tmp_path, "bad.yaml", "a: [\n"))
+        bad_yaml=write(tmp_path, "bad.yaml", "a: [\n"),
+        bomb=write(tmp_path, "bomb.yaml", LAUGHS),
+        itself=write(tmp_path, "itself.yaml", "a: &a {me: *a, list: [*a]}\n"))
 
 
 @pytest.fixture
@@ -552,6 +673,10 @@ class TestLeaks(LeakChecks):
         yield "Configuration.load_yamls", lambda leak_files, c=cfg(): c.load_yamls(*leak_files.yamls), yamls
         yield "Configuration.load_yamls: bad document", raising(
             lambda leak_files, c=cfg(): c.load_yamls(leak_files.bad_yaml), yaml.YAMLError), files
+        yield "Configuration.load_yamls: expands too much", raising(
+            lambda leak_files, c=cfg(): c.load_yamls(leak_files.bomb), ValueError), files
+        yield "Configuration.load_yamls: contains itself", raising(
+            lambda leak_files, c=cfg(): c.load_yamls(leak_files.itself), ValueError), files
         yield "Configuration.load_entrypoint", lambda leak_group, c=cfg(): c.load_entrypoint(leak_group), \
             entry_points
         yield "Configuration.load_entrypoint: interrupted", raising(

@@ -49,7 +49,7 @@ def test_install_into_a_fresh_environment(wheel, tmp_path):
                           capture_output=True, text=True, env=env, cwd=str(tmp_path))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.startswith(str(venv))
-    proc = subprocess.run([str(venv / "bin" / "tessel"), "--flat"], capture_output=True, text=True,
+    proc = subprocess.run([str(venv / "bin" / "tessel"), "--example", "--flat"], capture_output=True, text=True,
                           env=env, cwd=str(tmp_path))
     assert proc.returncode == 0, proc.stderr
     assert "server.port = 9000" in proc.stdout.splitlines()

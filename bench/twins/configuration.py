@@ -12,6 +12,56 @@ from orvane.utils.strings import typecast_str
 logger = logging.getLogger(__name__)
 
 
+ENDLESS = 1 << 62  # sizes saturate here
+
+
+def _allowed_alias_share(nodes):
+    if nodes <= 400000:
+        return 0.99
+    if nodes >= 4000000:
+        return 0.10
+    return 0.99 - 0.89 * ((nodes - 400000) / 3600000)
+
+
+def check_expansion(name, document):
+    """Refuses a document whose tree, with every alias written out, is far
+    beyond its size as loaded (each distinct container counted once)."""
+    sizes = {}          # id(container) -> expanded size, None while walking it
+    keep = []           # the containers, so that their ids stay theirs
+    state = {"loaded": 1, "cyclic": False}
+
+    def measure(node):
+        if not isinstance(node, (dict, list, tuple)):
+            return 1 + len(node) if isinstance(node, (set, frozenset)) else 1
+        if id(node) in sizes:
+            size = sizes[id(node)]
+            if size is None:
+                state["cyclic"] = True
+                return ENDLESS
+            return size
+        sizes[id(node)] = None
+        keep.append(node)
+        size, slots = 1, 0
+        for item in (x for pair in node.items() for x in pair) if isinstance(node, dict) else node:
+            size = min(ENDLESS, size + measure(item))
+            slots += 1
+        sizes[id(node)] = size
+        state["loaded"] = min(ENDLESS, state["loaded"] + slots)
+        return size
+
+    expanded = measure(document)
+    if state["cyclic"]:
+        raise ValueError("%s: the document expands too much through aliases (it contains itself)" % (name,))
+    added = max(0, expanded - state["loaded"])
+    if expanded <= 1000 or added <= 100 or added <= _allowed_alias_share(expanded) * expanded:
+        return
+    if expanded >= ENDLESS:
+        raise ValueError("%s: the document expands too much through aliases (past 2**62 nodes from %d as loaded)"
+                         % (name, state["loaded"]))
+    raise ValueError("%s: the document expands too much through aliases (%d nodes from %d as loaded)"
+                     % (name, expanded, state["loaded"]))
+
+
 class Configuration(NestedCoffer):
     def copy(self):
         """Returns a copy that shares no level with this configuration.
@@ -40,6 +90,7 @@ class Configuration(NestedCoffer):
                     update = self.update
                     document = yaml.safe_load(stream)
                     if document is not None:  # an empty file is an empty settings file
+                        check_expansion(name, document)
                         update(document)
                 loaded.append(name)
         return tuple(loaded)
