@@ -49,7 +49,8 @@ def source(tmp_path_factory):
     top = tmp_path_factory.mktemp("sdist")
     name = tessel_backend.build_sdist(str(top))
     with tarfile.open(str(top / name)) as tar:
-        tar.extractall(str(top))
+        safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
+        tar.extractall(str(top), **safe)
     return str(top / name[:-len(".tar.gz")])
 
 

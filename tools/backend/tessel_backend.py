@@ -139,6 +139,9 @@ def _setting(config_settings, key):
 def cmake_build(build_dir):
     """Configures and builds the CMake tree in build_dir/cmake for this
     interpreter; returns the paths of the package's built libraries."""
+    if shutil.which("cmake") is None:
+        raise RuntimeError("no `cmake` found: the libraries are built with CMake and g++ "
+                           "(Debian: apt-get install cmake g++)")
     cmake_dir = os.path.join(build_dir, "cmake")
     libdir = os.path.join(build_dir, "lib", "orvane", "tessel")
     # Everything that a reused tree may have cached otherwise (a subset of
