@@ -3,7 +3,8 @@
 #   make test    every test
 #   make run     the main job
 #   make bench   the benchmarks
-#   make wheel   the wheel, in dist/
+#   make wheel   the folder of wheels that installs offline, in dist/
+#   make sdist   the sdist, in dist/
 #   make asan    every test with the libraries under ASan and UBSan
 #   make test-all  build and test every supported interpreter
 #   make stubtest  the type stubs against the real modules
@@ -18,7 +19,7 @@ TESTS ?= tests
 PYDEPS := $(BUILD)/pydeps
 TEST_PATH := $(BUILD)/lib:$(BUILD)/testlib:platform:$(PYDEPS)
 
-.PHONY: all build deps test test-all stubtest asan run bench wheel clean
+.PHONY: all build deps test test-all stubtest asan run bench wheel sdist clean
 
 all: build
 
@@ -63,8 +64,13 @@ run:
 	@$(MAKE) --no-print-directory build >$(BUILD)/run-build.log 2>&1 || { cat $(BUILD)/run-build.log; exit 1; }
 	@PYTHONPATH=$(TEST_PATH) "$(PYTHON)" -m orvane.tessel $(if $(RUN_ARGS),$(RUN_ARGS),--example)
 
-wheel: build
-	"$(PYTHON)" tools/build_wheel.py $(BUILD)/lib dist
+# Both through the build backend that pip uses (tools/backend); the wheel
+# keeps its CMake tree in $(BUILD)/wheel for incremental rebuilds.
+wheel: deps
+	"$(PYTHON)" tools/build_wheel.py --build-dir $(BUILD)/wheel dist
+
+sdist:
+	"$(PYTHON)" tools/build_wheel.py --sdist dist
 
 bench: build
 	PYTHONPATH=$(TEST_PATH) "$(PYTHON)" bench/run.py $(BENCH_ARGS)

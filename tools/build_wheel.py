@@ -1,79 +1,107 @@
-"""Builds the wheel of orvane.tessel from an importable tree, offline.
+"""Builds the folder of wheels that installs orvane.tessel with no package
+index, or the sdist of orvane.tessel.
 
-    python tools/build_wheel.py LIBDIR OUTDIR
+    python tools/build_wheel.py [--build-dir DIR] OUTDIR
+    python tools/build_wheel.py --sdist OUTDIR
 
-LIBDIR is the tree that `make build` leaves (it holds orvane/tessel with the
-built libraries); the interpreter running this script gives the wheel's tags.
+The first form writes into OUTDIR the wheel of orvane.tessel for the
+interpreter that runs this script (through the same build backend that pip
+uses; --build-dir keeps its CMake tree for incremental rebuilds), the wheel of
+the orvane.utils stand-in (from platform/), a PyYAML wheel packed from
+Debian's python3-yaml (its pure-Python part, checked against Debian's own
+RECORD) and Debian's setuptools wheel, which venvs of CPython 3.12 and later
+lack.  Then
+
+    pip install --no-index --find-links OUTDIR orvane.tessel
+
+installs the command and the modules.  Each wheel's file name is printed.
 """
+import argparse
 import base64
+import glob
 import hashlib
 import os
+import shutil
 import sys
-import sysconfig
-import zipfile
 
-NAME = "orvane_tessel"
-SUMMARY = "Native data structures for CPython: attribute dicts, layered settings, " \
-          "path/value lists, weak lists, logic tests, tree drawings, class properties"
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEBIAN = "/usr/lib/python3/dist-packages"
+DEBIAN_WHEELS = "/usr/share/python-wheels"
+YAML_LICENSE = "/usr/share/doc/python3-yaml/copyright"
 
 
-def version(libdir):
-    namespace = {}
-    with open(os.path.join(libdir, "orvane", "tessel", "__init__.py")) as f:
+def backend(folder, name):
+    sys.path.insert(0, folder)
+    try:
+        return __import__(name)
+    finally:
+        sys.path.remove(folder)
+
+
+def tessel_backend():
+    return backend(os.path.join(ROOT, "tools", "backend"), "tessel_backend")
+
+
+def yaml_wheel(outdir):
+    """PyYAML's wheel from Debian's files: the Python modules that Debian's
+    RECORD lists (its C accelerator, built for Debian's own interpreter, is
+    left out: PyYAML then uses its pure-Python parser), PyYAML's METADATA as
+    Debian ships it, and the license text."""
+    infos = glob.glob(os.path.join(DEBIAN, "PyYAML-*.dist-info"))
+    if len(infos) != 1:
+        sys.exit("build_wheel: Debian's python3-yaml is not installed (apt-get install python3-yaml)")
+    info = infos[0]
+    files = []
+    with open(os.path.join(info, "RECORD")) as f:
         for line in f:
-            if line.startswith("__version__"):
-                exec(line, namespace)
-    return namespace["__version__"]
+            arcname, digest, size = line.strip().rsplit(",", 2)
+            if not arcname.endswith(".py") or ".dist-info/" in arcname:
+                continue
+            with open(os.path.join(DEBIAN, arcname), "rb") as src:
+                data = src.read()
+            got = "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+            if got != digest or len(data) != int(size):
+                sys.exit("build_wheel: %s differs from Debian's RECORD" % arcname)
+            files.append((arcname, data, False))
+    with open(os.path.join(info, "METADATA"), encoding="utf-8") as f:
+        metadata = f.read()
+    fields = dict(line.split(": ", 1) for line in metadata.split("\n\n", 1)[0].splitlines() if ": " in line)
+    meta = {"name": fields["Name"], "version": fields["Version"]}
+    tb = tessel_backend()
+    with open(YAML_LICENSE, "rb") as f:
+        files.append((tb.dist_info_name(meta) + "/LICENSE", f.read(), False))
+    return tb.write_wheel(outdir, meta, "py3-none-any", files, purelib=True, metadata=metadata)
 
 
-def tag():
-    impl = "cp%d%d" % sys.version_info[:2]
-    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
-    return "%s-%s-%s" % (impl, impl, platform)
+def setuptools_wheel(outdir):
+    found = sorted(glob.glob(os.path.join(DEBIAN_WHEELS, "setuptools-*.whl")))
+    if not found:
+        print("build_wheel: no setuptools wheel in %s (apt-get install python3-setuptools-whl); "
+              "venvs without setuptools will need one" % DEBIAN_WHEELS, file=sys.stderr)
+        return None
+    shutil.copy(found[-1], outdir)
+    return os.path.basename(found[-1])
 
 
-def record_line(arcname, data):
-    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
-    return "%s,sha256=%s,%d" % (arcname, digest, len(data))
-
-
-def main(libdir, outdir):
-    ver = version(libdir)
-    wheel_tag = tag()
-    dist_info = "%s-%s.dist-info" % (NAME, ver)
-    os.makedirs(outdir, exist_ok=True)
-    path = os.path.join(outdir, "%s-%s-%s.whl" % (NAME, ver, wheel_tag))
-    package = os.path.join(libdir, "orvane", "tessel")
-    records = []
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as whl:
-        def add(arcname, data):
-            whl.writestr(arcname, data)
-            records.append(record_line(arcname, data))
-
-        for root, dirs, files in os.walk(package):
-            dirs[:] = sorted(d for d in dirs if d != "__pycache__")
-            for name in sorted(files):
-                if name.endswith(".pyc"):
-                    continue
-                full = os.path.join(root, name)
-                arcname = os.path.relpath(full, libdir).replace(os.sep, "/")
-                with open(full, "rb") as f:
-                    add(arcname, f.read())
-        add(dist_info + "/METADATA", (
-            "Metadata-Version: 2.1\nName: orvane-tessel\nVersion: %s\nSummary: %s\n"
-            "Requires-Python: >=3.8\nRequires-Dist: PyYAML\nRequires-Dist: setuptools\n" % (ver, SUMMARY)).encode())
-        add(dist_info + "/WHEEL", (
-            "Wheel-Version: 1.0\nGenerator: orvane.tessel build_wheel\nRoot-Is-Purelib: false\n"
-            "Tag: %s\n" % wheel_tag).encode())
-        add(dist_info + "/entry_points.txt", b"[console_scripts]\ntessel = orvane.tessel.cli:main\n")
-        add(dist_info + "/top_level.txt", b"orvane\n")
-        records.append(dist_info + "/RECORD,,")
-        whl.writestr(dist_info + "/RECORD", "\n".join(records) + "\n")
-    print(path)
-    return path
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("outdir")
+    parser.add_argument("--build-dir", help="keep orvane.tessel's CMake tree here")
+    parser.add_argument("--sdist", action="store_true", help="the sdist of orvane.tessel only")
+    args = parser.parse_args(argv)
+    outdir = os.path.abspath(args.outdir)
+    if args.sdist:
+        names = [tessel_backend().build_sdist(outdir)]
+    else:
+        settings = {"build-dir": os.path.abspath(args.build_dir)} if args.build_dir else {}
+        names = [tessel_backend().build_wheel(outdir, settings),
+                 backend(os.path.join(ROOT, "platform", "_backend"), "standin_backend").build_wheel(outdir),
+                 yaml_wheel(outdir),
+                 setuptools_wheel(outdir)]
+    for name in names:
+        if name:
+            print(os.path.join(outdir, name))
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        sys.exit(__doc__)
-    main(sys.argv[1], sys.argv[2])
+    main()

@@ -5,4 +5,5 @@ The modules are imported by their full names, for example
 loads none of them.
 """
 
+# The one version number: the build backend reads it for the wheel and the sdist.
 __version__ = "0.1.0"
