@@ -87,7 +87,7 @@ def check_installed(python, venv, cwd):
     flat = run([tessel, os.path.join(examples, "settings.ini"), os.path.join(examples, "overrides.yaml"),
                 "--flat"], cwd=cwd).splitlines()
     assert "server.port = 9000" in flat
-    assert "server.host = '0.0.0.0'" in flat
+    assert 'server.host = "0.0.0.0"' in flat
     if "--version" in run([tessel, "--help"], cwd=cwd):
         assert out[0] in run([tessel, "--version"], cwd=cwd)
 
