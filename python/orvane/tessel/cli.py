@@ -637,8 +637,8 @@ class _Parser(argparse.ArgumentParser):
 def make_parser():
     parser = _Parser(
         prog="tessel", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EPILOG,
-        description="Show what layered settings come to: the example settings, INI and YAML files "
-                    "merged in order, the entry points of a group, then --set values.")
+        description="Show what layered settings come to: the example settings, INI and YAML\n"
+                    "files merged in order, the entry points of a group, then --set values.")
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="settings files, merged in order (.ini .cfg .conf .yaml .yml; "
                              "'-' is standard input)")
