@@ -360,6 +360,8 @@ PyObject *close_after_delegate(Generator *g, int closed) {
 // done in a loop, not by recursion, so that a chain closes on any stack (and
 // so when it is collected): the bottom one's iterator is closed, then each
 // generator, from the bottom up, goes on as closing the one below went.
+PyObject *close_chain(Generator *g);
+
 PyObject *gen_close(PyObject *self, PyObject *) {
     Generator *g = as_gen(self);
     if (already_running(g)) return nullptr;
@@ -370,6 +372,12 @@ PyObject *gen_close(PyObject *self, PyObject *) {
     // Closing may come back here through other code (a Python generator
     // delegating to one of ours, and so on).
     if (!stack_has_room(" while closing a generator")) return fail(g);
+    return close_chain(g);
+}
+
+// close() of a generator that delegates and is not running.
+PyObject *close_chain(Generator *g) {
+    PyObject *self = reinterpret_cast<PyObject *>(g);
     std::vector<Ref> chain;
     try {
         chain.push_back(Ref::borrow(self));
@@ -421,16 +429,14 @@ void gen_finalize(PyObject *self) {
     if (!g->yieldfrom || g->running) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    // Collected where the stack is nearly spent (freeing the rest of a chain
-    // that ran out of it): not closed, rather than a report made there.
-    if (stack_has_room(" while closing a generator")) {
-        PyObject *result = gen_close(self, nullptr);
-        if (result)
-            Py_DECREF(result);
-        else
-            PyErr_WriteUnraisable(self);
-    }
-    PyErr_Clear();
+    // Closed whatever the stack left: the rest of a chain that ran out of it
+    // is freed here, and closing it (in a loop) first is what keeps freeing
+    // it from going down the chain level by level.
+    PyObject *result = close_chain(g);
+    if (result)
+        Py_DECREF(result);
+    else
+        PyErr_WriteUnraisable(self);
     PyErr_Restore(type, value, tb);
 }
 
