@@ -5,6 +5,9 @@
 
 #include <structmember.h>
 
+#include <new>
+#include <vector>
+
 namespace tessel {
 
 Site &GeneratorSpec::site() {
@@ -323,40 +326,83 @@ PyObject *gen_throw(PyObject *self, PyObject *args) {
     return throw_into(as_gen(self), typ, val, tb);
 }
 
+// The rest of close() once closing the iterator that `g` delegates to has
+// succeeded (`closed` 0) or failed (-1, with the error pending): None, or
+// null with an error.
+PyObject *close_after_delegate(Generator *g, int closed) {
+    if (closed == 0) {
+        finish(g);
+        Py_RETURN_NONE;
+    }
+    // Raised at the `yield from` in place of GeneratorExit.
+    if (compat::generator_rules.stop_iteration_at_yield_from_returns &&
+        error_is(PyExc_StopIteration)) {
+        // The body goes on, and must not yield again.
+        PyObject *result = after_yield_from(g);
+        if (result) {
+            Py_DECREF(result);
+            PyErr_SetString(PyExc_RuntimeError, "generator ignored GeneratorExit");
+            return nullptr;
+        }
+    } else {
+        fail(g);
+    }
+    // As close() does after GeneratorExit: these mean "closed".
+    if (error_is(PyExc_StopIteration) || error_is(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+// close() closes what the generator delegates to first.  Down a chain of our
+// generators delegating to each other (one per level of nested data) that is
+// done in a loop, not by recursion, so that a chain closes on any stack (and
+// so when it is collected): the bottom one's iterator is closed, then each
+// generator, from the bottom up, goes on as closing the one below went.
+PyObject *close_chain(Generator *g);
+
 PyObject *gen_close(PyObject *self, PyObject *) {
     Generator *g = as_gen(self);
     if (already_running(g)) return nullptr;
-    if (g->yieldfrom) {
-        if (!stack_has_room(" while closing a generator")) return fail(g);  // as throw()
-        Ref sub = Ref::borrow(g->yieldfrom);
-        g->running = true;
-        int closed = close_iter(sub.get());
-        g->running = false;
-        if (closed < 0) {
-            // Raised at the `yield from` in place of GeneratorExit.
-            PyObject *result;
-            if (compat::generator_rules.stop_iteration_at_yield_from_returns &&
-                error_is(PyExc_StopIteration)) {
-                // The body goes on, and must not yield again.
-                result = after_yield_from(g);
-                if (result) {
-                    Py_DECREF(result);
-                    PyErr_SetString(PyExc_RuntimeError, "generator ignored GeneratorExit");
-                    return nullptr;
-                }
-            } else {
-                fail(g);
-            }
-            // As close() does after GeneratorExit: these mean "closed".
-            if (error_is(PyExc_StopIteration) || error_is(PyExc_GeneratorExit)) {
-                PyErr_Clear();
-                Py_RETURN_NONE;
-            }
-            return nullptr;
-        }
+    if (!g->yieldfrom) {
+        finish(g);
+        Py_RETURN_NONE;
     }
-    finish(g);
-    Py_RETURN_NONE;
+    // Closing may come back here through other code (a Python generator
+    // delegating to one of ours, and so on).
+    if (!stack_has_room(" while closing a generator")) return fail(g);
+    return close_chain(g);
+}
+
+// close() of a generator that delegates and is not running.
+PyObject *close_chain(Generator *g) {
+    PyObject *self = reinterpret_cast<PyObject *>(g);
+    std::vector<Ref> chain;
+    try {
+        chain.push_back(Ref::borrow(self));
+        g->running = true;  // also marks the chain's members as it grows
+        for (;;) {
+            PyObject *sub = as_gen(chain.back().get())->yieldfrom;
+            if (Py_TYPE(sub) != &GeneratorType || as_gen(sub)->running || !as_gen(sub)->yieldfrom)
+                break;
+            chain.push_back(Ref::borrow(sub));
+            as_gen(sub)->running = true;
+        }
+    } catch (const std::bad_alloc &) {
+        for (const Ref &r : chain) as_gen(r.get())->running = false;
+        return PyErr_NoMemory();
+    }
+    Ref bottom = Ref::borrow(as_gen(chain.back().get())->yieldfrom);
+    int closed = close_iter(bottom.get());
+    Ref result;
+    for (size_t i = chain.size(); i-- > 0;) {
+        Generator *member = as_gen(chain[i].get());
+        member->running = false;
+        result = Ref::steal(close_after_delegate(member, closed));
+        closed = result ? 0 : -1;
+    }
+    return result.release();
 }
 
 int gen_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -383,7 +429,10 @@ void gen_finalize(PyObject *self) {
     if (!g->yieldfrom || g->running) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyObject *result = gen_close(self, nullptr);
+    // Closed whatever the stack left: the rest of a chain that ran out of it
+    // is freed here, and closing it (in a loop) first is what keeps freeing
+    // it from going down the chain level by level.
+    PyObject *result = close_chain(g);
     if (result)
         Py_DECREF(result);
     else
