@@ -308,7 +308,10 @@ PyObject *Callback_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     Ref lst = Ref::borrow(compat::weakref_object(self));
     if (n == 0) return lst.release();
     if (lst.get() == Py_None) Py_RETURN_NONE;
-    // lst.remove(entry)
+    // lst.remove(entry): an override may free objects whose callbacks run
+    // in turn, one inside the other
+    DeepGuard guard(" in a Frayle callback");
+    if (!guard) return nullptr;
     PyObject *entry = PyTuple_GET_ITEM(args, 0);
     bool unbound;
     Ref remove = self_remove.get_method(lst.get(), unbound);
