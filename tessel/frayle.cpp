@@ -202,6 +202,7 @@ BaseMethod base_remove{n_remove};          // self.data.remove(item)
 BaseMethod base_append{n_append};          // self.data.append(item)
 BaseMethod base_index{n_index};            // return self.data.index(item, *args)
 BaseMethod base_count{n_count};            // return self.data.count(item)
+BaseMethod base_init{n___init__};          // (below, UserList_init)
 
 int record(PyObject *userlist, BaseMethod &m) {
     Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(userlist)));
@@ -307,7 +308,10 @@ PyObject *Callback_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     Ref lst = Ref::borrow(compat::weakref_object(self));
     if (n == 0) return lst.release();
     if (lst.get() == Py_None) Py_RETURN_NONE;
-    // lst.remove(entry)
+    // lst.remove(entry): an override may free objects whose callbacks run
+    // in turn, one inside the other
+    DeepGuard guard(" in a Frayle callback");
+    if (!guard) return nullptr;
     PyObject *entry = PyTuple_GET_ITEM(args, 0);
     bool unbound;
     Ref remove = self_remove.get_method(lst.get(), unbound);
@@ -612,11 +616,80 @@ const char Frayle_doc[] =
     "garbage collection: an object that nothing else holds leaves the list as\n"
     "soon as it is freed.\n";
 
+// UserList.__init__(self, initlist) for a new list of entries, step by step:
+//
+//     self.data = []
+//     if initlist is not None:
+//         if type(initlist) == type(self.data):
+//             self.data[:] = initlist
+//         elif isinstance(initlist, UserList):
+//             self.data[:] = initlist.data[:]
+//         else:
+//             self.data = list(initlist)
+//
+// (the builtins it names taken as the interpreter's own).  In the usual case
+// `self.data` is still the empty list just stored, and nothing else holds
+// `initlist`: the entries then move into it instead of being copied.
+PyObject *UserList_init(PyObject *self, Ref initlist) {
+    Ref fresh = Ref::steal(PyList_New(0));
+    if (!fresh || PyObject_SetAttr(self, n_data, fresh.get()) < 0) return nullptr;
+    Ref data = self_data.get(self);
+    if (!data) return nullptr;
+    int same = 1;
+    if (Py_TYPE(data.get()) != &PyList_Type) {
+        Ref eq = Ref::steal(PyObject_RichCompare(reinterpret_cast<PyObject *>(&PyList_Type),
+                                                 reinterpret_cast<PyObject *>(Py_TYPE(data.get())), Py_EQ));
+        if (!eq || (same = PyObject_IsTrue(eq.get())) < 0) return nullptr;
+    }
+    data.reset();
+    if (same) {
+        data = self_data.get(self);
+        if (!data) return nullptr;
+        if (data.get() == fresh.get() && PyList_GET_SIZE(fresh.get()) == 0 && Py_REFCNT(initlist.get()) == 1) {
+            auto *to = reinterpret_cast<PyListObject *>(fresh.get());
+            auto *from = reinterpret_cast<PyListObject *>(initlist.get());
+            std::swap(to->ob_item, from->ob_item);
+            std::swap(to->allocated, from->allocated);
+            std::swap(to->ob_base.ob_size, from->ob_base.ob_size);
+            Py_RETURN_NONE;
+        }
+        Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+        if (!all || PyObject_SetItem(data.get(), all.get(), initlist.get()) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    PyObject *globals = PyFunction_GET_GLOBALS(base_init.function);
+    Ref userlist = Ref::borrow(PyDict_GetItemWithError(globals, n_UserList));
+    if (!userlist) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", n_UserList.get());
+        return nullptr;
+    }
+    int is = PyObject_IsInstance(initlist.get(), userlist.get());
+    if (is < 0) return nullptr;
+    if (is) {
+        Ref inner = Ref::steal(PyObject_GetAttr(initlist.get(), n_data));
+        Ref all = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+        if (!inner || !all) return nullptr;
+        Ref copy = Ref::steal(PyObject_GetItem(inner.get(), all.get()));
+        if (!copy) return nullptr;
+        data = self_data.get(self);
+        if (!data || PyObject_SetItem(data.get(), all.get(), copy.get()) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref copy = Ref::steal(PySequence_List(initlist.get()));
+    if (!copy || PyObject_SetAttr(self, n_data, copy.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
 // def __init__(self, items=())
 PyObject *Frayle_init(Call &c) {
+    // super().__init__([weakref.ref(i, callback) for i in items])
+    if (lands_on(c, base_init)) {
+        Ref entries = wrap_all(c[0], c[1]);
+        if (!entries) return nullptr;
+        return UserList_init(c[0], std::move(entries));
+    }
     PyObject *klass = c.defining_class();
     if (!klass) return nullptr;
-    // super().__init__([weakref.ref(i, callback) for i in items])
     Ref init = super_getattr(klass, c[0], n___init__);
     if (!init) return nullptr;
     Ref entries = wrap_all(c[0], c[1]);
@@ -958,7 +1031,7 @@ int exec(Module &m) {
     if (!userlist) return -1;
     if (PyType_Check(userlist.get())) {
         for (BaseMethod *b : {&base_contains, &base_getitem, &base_remove, &base_append,
-                              &base_index, &base_count})
+                              &base_index, &base_count, &base_init})
             if (!b->function && record(userlist.get(), *b) < 0) return -1;
     }
     Ref frayle = m.define_class("Frayle", {userlist.get()}, Frayle_doc, {

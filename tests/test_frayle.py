@@ -152,6 +152,9 @@ def test_entries_share_one_callback_that_refers_to_the_list_weakly(cls):
     assert isinstance(callback, weakref.ReferenceType) and callback() is lst
     other = cls([a])
     assert other.data[0].__callback__ is not callback
+    lst.append(b)  # found again after another list's write
+    assert lst.data[-1].__callback__ is callback
+    del lst.data[-1]
     # a list is no cycle through its entries: the last reference frees it at once
     probe = weakref.ref(lst)
     gc.disable()

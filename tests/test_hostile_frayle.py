@@ -567,6 +567,30 @@ SELF_WRITES = {
 }
 
 
+@pytest.mark.parametrize("rewrite", ["nothing", "plain list", "list subclass", "tuple", "append"])
+def test_reinitialised_while_the_old_data_frees_an_object(rewrite):
+    """Re-initialising drops the old `data`, whose freeing runs code that
+    rewrites `data` before the new entries are stored."""
+    def scenario(cls, state):
+        a, b = Obj(1), Obj(2)
+        lst = state["lst"] = cls([a])
+        state["keep"] = (a, b)
+
+        class Dropped(object):
+            def __del__(self):
+                if rewrite == "plain list":
+                    lst.data = [weakref.ref(a)]
+                elif rewrite == "list subclass":
+                    lst.data = type("L", (list,), {})()
+                elif rewrite == "tuple":
+                    lst.data = ()
+                elif rewrite == "append":
+                    lst.data.append(weakref.ref(a))
+        lst.data.append(Dropped())
+        return lst.__init__([b, a])
+    assert_same(scenario)
+
+
 @pytest.mark.parametrize("write", sorted(SELF_WRITES))
 def test_writes_of_the_list_into_itself(write):
     def scenario(cls, state):
