@@ -14,7 +14,7 @@ from hypothesis import given, settings, strategies as st
 
 import _frametest as ft
 import orvane.tessel.coffer as coffer
-from support import run_isolated
+from support import examples, run_isolated
 
 OWN_KEYWORD_CHECK = sys.version_info < (3, 9)
 
@@ -671,7 +671,7 @@ def run_operations(make, spec, operations):
     return seen
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.randoms(use_true_random=False))
 def test_send_throw_and_close_follow_python_generators(rng):
     spec = random_spec(rng)

@@ -13,7 +13,7 @@ from hypothesis import given, settings, strategies as st
 import orvane.tessel.frayle as frayle_module
 from orvane.tessel.frayle import Frayle
 from leaks import LeakChecks
-from support import assert_recursion_error, raising, run_isolated
+from support import assert_recursion_error, examples, raising, run_isolated
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
 from twins import frayle as twin_module  # noqa: E402
@@ -848,7 +848,7 @@ def outcome(lst, op, pool):
         return type(exc), ADDRESS.sub("0x", str(exc))
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(OPS, max_size=25))
 def test_same_behaviour_as_the_twin(ops):
     pool = [Val(n % 3) if n >= 5 else Obj(n) for n in range(8)]

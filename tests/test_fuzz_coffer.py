@@ -30,6 +30,7 @@ from orvane.tessel.configuration import Configuration
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import coffer as twin_coffer  # noqa: E402
+from support import examples  # noqa: E402
 from twins import configuration as twin_configuration  # noqa: E402
 
 FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
@@ -184,7 +185,7 @@ class ConfigurationMachine(Differential):
 
 @pytest.mark.parametrize("machine", [NestedCofferMachine, ConfigurationMachine])
 def test_native_matches_the_twin(machine):
-    quick = settings(max_examples=40, stateful_step_count=25, deadline=None,
+    quick = settings(max_examples=examples(40), stateful_step_count=25, deadline=None,
                      suppress_health_check=list(HealthCheck))
     if not FUZZ_SECONDS:
         run_state_machine_as_test(machine, settings=quick)
@@ -235,7 +236,7 @@ def test_alias_expansion_decides_like_the_twin(tmp_path):
     path = str(tmp_path / "shared.yaml")
 
     @given(_shared)
-    @settings(max_examples=2000 if FUZZ_SECONDS else 150, deadline=None, database=None,
+    @settings(max_examples=2000 if FUZZ_SECONDS else examples(150), deadline=None, database=None,
               suppress_health_check=list(HealthCheck))
     def check(spec):
         with open(path, "w") as f:

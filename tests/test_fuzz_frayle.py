@@ -32,6 +32,7 @@ from orvane.tessel.frayle import Frayle
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import frayle as twin_frayle  # noqa: E402
+from support import examples  # noqa: E402
 
 FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
 HANG_SECONDS = 60
@@ -377,7 +378,7 @@ class SubclassMachine(Differential):
 
 @pytest.mark.parametrize("machine", [PlainMachine, SubclassMachine])
 def test_native_matches_the_twin(machine):
-    quick = settings(max_examples=60, stateful_step_count=30, deadline=None,
+    quick = settings(max_examples=examples(60), stateful_step_count=30, deadline=None,
                      suppress_health_check=list(HealthCheck))
     if not FUZZ_SECONDS:
         run_state_machine_as_test(machine, settings=quick)

@@ -46,11 +46,12 @@ from orvane.tessel.logic import BaseLogic, logic_str
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import logic as twin  # noqa: E402
+from support import examples  # noqa: E402
 
 FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
 HANG_SECONDS = 60
 
-QUICK = settings(max_examples=150, deadline=None,
+QUICK = settings(max_examples=examples(150), deadline=None,
                  suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much,
                                         HealthCheck.data_too_large])
 LONG = settings(QUICK, max_examples=2000, database=None)

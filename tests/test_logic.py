@@ -14,12 +14,12 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import orvane.tessel.logic as logic
 from orvane.tessel.logic import And, BaseLogic, Not, Or, logic_str
 from leaks import LeakChecks
-from support import assert_recursion_error, raising, run_isolated
+from support import assert_recursion_error, examples, raising, run_isolated
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(__file__)), "bench"))
 from twins import logic as twin  # noqa: E402
 
-SETTINGS = settings(max_examples=300, deadline=None,
+SETTINGS = settings(max_examples=examples(300), deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 
 
