@@ -975,6 +975,66 @@ def test_deep_chains_with_a_raised_limit():
     assert lines[3] == "RecursionError"
 
 
+@pytest.mark.parametrize("limit", [1000, 10 ** 6])
+def test_deep_drawings_and_sigils_on_a_small_thread_stack(limit):
+    """Chains of every kind of node, and getters that read themselves, in a
+    thread with a 256 KiB stack: RecursionError (or a drawing), never a crash."""
+    proc = run_isolated("""
+        import operator, sys, threading
+        from orvane.tessel.arbel import Arbel
+        from orvane.tessel.sigil import sigil
+
+        class Sub(Arbel):
+            pass
+
+        class Label:
+            def __add__(self, other):
+                return "L" + other
+
+        class Wrapper:
+            def __init__(self, inner):
+                self.inner = inner
+
+            def __str__(self):
+                return str(self.inner)
+
+        class Sticky:
+            def __add__(self, other):
+                return self
+
+        makers = [lambda n: Arbel("n", [n]), lambda n: Sub("n", [n]), lambda n: Arbel(Label(), [n]),
+                  lambda n: Arbel("n", [Wrapper(n)]), lambda n: Arbel(Sticky(), [n, "x"])]
+        nodes = []
+        for make in makers:
+            node = Arbel("leaf")
+            for _ in range(3000):
+                node = make(node)
+            nodes.append(node)
+
+        class C:
+            @sigil
+            def v(cls):
+                return cls.v
+        C.w = sigil(operator.attrgetter("w"))
+
+        def run():
+            sys.setrecursionlimit(%d)
+            for case in [str] * len(nodes) + [lambda c: c.v, lambda c: c.w]:
+                try:
+                    case(nodes.pop(0) if nodes else C)
+                    print("ok")
+                except (RecursionError, TypeError) as e:
+                    print(type(e).__name__)
+
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    """ % limit)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert len(proc.stdout.split()) == 7, proc.stdout
+
+
 def test_a_cycle_made_while_drawing_ends_in_recursion_error():
     assert_recursion_error("""
         from orvane.tessel.arbel import Arbel
