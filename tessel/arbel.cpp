@@ -189,7 +189,7 @@ Ref draw(PyObject *node, Ref name);
 
 Name n___class_getitem__("__class_getitem__");
 
-constexpr size_t kStreamDepth = 128;
+constexpr size_t kStreamDepth = 1024;
 
 // children[:-1], failing as a slice of an unsliceable object fails.
 Ref without_last(PyObject *children) {
