@@ -189,7 +189,7 @@ Ref draw(PyObject *node, Ref name);
 
 Name n___class_getitem__("__class_getitem__");
 
-constexpr size_t kStreamDepth = 128;
+constexpr size_t kStreamDepth = 1024;
 
 // children[:-1], failing as a slice of an unsliceable object fails.
 Ref without_last(PyObject *children) {
@@ -319,6 +319,18 @@ public:
 
     // A text that became an exact str is in the buffer, not here.
     PyObject *text() const { return writing_ ? nullptr : text_.get(); }
+
+    // Whether the text is a str whose "+" with a str is str's own: what
+    // follows is then str concatenation too, which nothing can observe.
+    bool plain_from_here() const {
+        if (writing_) return true;
+        PyTypeObject *type = Py_TYPE(text_.get());
+        if (!PyUnicode_Check(text_.get())) return false;
+        PyNumberMethods *number = type->tp_as_number;
+        PySequenceMethods *sequence = type->tp_as_sequence;
+        return (!number || (!number->nb_add && !number->nb_inplace_add)) && sequence &&
+               !sequence->sq_inplace_concat && sequence->sq_concat == PyUnicode_Type.tp_as_sequence->sq_concat;
+    }
 
 private:
     Ref text_;
@@ -526,7 +538,8 @@ private:
         if (text.add(level.first_branch->first_piece, line.get(), 0, PyUnicode_GET_LENGTH(line.get())) < 0)
             return -1;
         --deferred_;
-        if (!text.text()) {
+        // (The root's text is the result itself, whose type shows.)
+        if (!text.text() || (stack_.size() > 1 && text.plain_from_here())) {
             records_[level.header].text = text.finish();
             if (!records_[level.header].text) return -1;
             records_[first].skip_first = true;

@@ -919,7 +919,7 @@ def test_a_node_inside_itself_fails_in_bounded_memory(name):
 
 def test_deep_chains_with_a_raised_limit():
     """Exact nodes are drawn without C recursion, whatever their names: 5,000
-    levels under a raised limit draw in full.  Other kinds go through str() at every level: they
+    (and 2,000) levels under a raised limit draw in full.  Other kinds go through str() at every level: they
     draw or end in RecursionError, never in a crash."""
     proc = run_isolated("""
         import sys
@@ -946,7 +946,7 @@ def test_deep_chains_with_a_raised_limit():
                 return "L" + other
 
         node, plain = Arbel("leaf"), Arbel("leaf")
-        for i in range(5000):
+        for i in range(2000):
             node, plain = Arbel(Label(), [node]), Arbel("L", [plain])
         try:
             print("own concatenation", "ok" if str(node) == str(plain) else "differs")
@@ -973,6 +973,68 @@ def test_deep_chains_with_a_raised_limit():
     assert lines[2] in ("drew 2000", "RecursionError")
     # 200,000 levels of C recursion do not fit on the stack: RecursionError.
     assert lines[3] == "RecursionError"
+
+
+@pytest.mark.parametrize("limit", [1000, 10 ** 6])
+def test_deep_drawings_and_sigils_on_a_small_thread_stack(limit):
+    """Chains of every kind of node, and getters that read themselves, in a
+    thread with a 256 KiB stack: RecursionError (or a drawing), never a crash."""
+    proc = run_isolated("""
+        import operator, sys, threading
+        from orvane.tessel.arbel import Arbel
+        from orvane.tessel.sigil import sigil
+
+        class Sub(Arbel):
+            pass
+
+        class Label:
+            def __add__(self, other):
+                return "L" + other
+
+        class Wrapper:
+            def __init__(self, inner):
+                self.inner = inner
+
+            def __str__(self):
+                return str(self.inner)
+
+        class Sticky:
+            def __add__(self, other):
+                return self
+
+        makers = [lambda n: Arbel("n", [n]), lambda n: Sub("n", [n]), lambda n: Arbel(Label(), [n]),
+                  lambda n: Arbel("n", [Wrapper(n)]), lambda n: Arbel(Sticky(), [n, "x"])]
+        nodes = []
+        for make in makers:
+            node = Arbel("leaf")
+            for _ in range(3000):
+                node = make(node)
+            nodes.append(node)
+
+        class C:
+            @sigil
+            def v(cls):
+                return cls.v
+        C.w = sigil(operator.attrgetter("w"))
+
+        # (The chains are freed by the main thread: 3.13.0 itself overflows a
+        # 256 KiB stack freeing a chain of 3,000 plain Python objects.)
+        def run():
+            sys.setrecursionlimit(%d)
+            for case, arg in [(str, node) for node in nodes] + [(lambda c: c.v, C), (lambda c: c.w, C)]:
+                try:
+                    case(arg)
+                    print("ok")
+                except (RecursionError, TypeError) as e:
+                    print(type(e).__name__)
+
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    """ % limit)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert len(proc.stdout.split()) == 7, proc.stdout
 
 
 def test_a_cycle_made_while_drawing_ends_in_recursion_error():

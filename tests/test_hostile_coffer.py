@@ -541,3 +541,49 @@ def test_class_changed_by_a_head_during_membership(pair):
         key.parts = [Changer(), "b"]
         found.append(key in obj)
     assert found == [False, False]
+
+
+@pytest.mark.parametrize("limit", [1000, 10 ** 6])
+def test_deep_levels_on_a_small_thread_stack(limit):
+    """Every dotted operation, merge and repr over 30,000 levels, in a thread
+    with a 256 KiB stack: RecursionError (or a result), never a crash."""
+    proc = run_isolated("""
+        import sys, threading
+        from orvane.tessel.coffer import Coffer, NestedCoffer
+
+        deep = {"k": 1}
+        for _ in range(30000):
+            deep = {"k": deep}
+        nested = NestedCoffer()
+        level = nested
+        for _ in range(30000):
+            new = NestedCoffer()
+            dict.__setitem__(level, "k", new)
+            level = new
+        plain = Coffer()
+        level = plain
+        for _ in range(30000):
+            level["k"] = Coffer()
+            level = level["k"]
+        key = ".".join(["k"] * 30000)
+        cases = [lambda: NestedCoffer(deep), lambda: nested.update(deep), lambda: nested[key],
+                 lambda: key in nested, lambda: nested.__setitem__(key + ".z", 1),
+                 lambda: nested.get(key), lambda: nested.setdefault(key + ".y", 2),
+                 lambda: nested.__delitem__(key), lambda: repr(nested), lambda: repr(plain)]
+
+        def run():
+            sys.setrecursionlimit(%d)
+            for case in cases:
+                try:
+                    case()
+                    print("ok")
+                except RecursionError:
+                    print("RecursionError")
+
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    """ % limit)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert len(proc.stdout.split()) == 10, proc.stdout
