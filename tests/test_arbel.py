@@ -9,7 +9,7 @@ from hypothesis import given, settings, strategies as st
 import orvane.tessel.arbel as arbel_module
 from orvane.tessel.arbel import Arbel
 from leaks import LeakChecks
-from support import assert_recursion_error, raising
+from support import assert_recursion_error, examples, raising
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import arbel as twin  # noqa: E402
@@ -427,7 +427,7 @@ specs = st.recursive(
     max_leaves=30)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(specs)
 def test_same_drawing_as_the_straightforward_code(spec):
     assert str(trees(True)(spec)) == str(trees(False)(spec))

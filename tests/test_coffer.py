@@ -9,7 +9,7 @@ import pytest
 from orvane.tessel.coffer import Coffer
 import orvane.tessel.coffer as coffer_module
 from leaks import LeakChecks
-from support import raising
+from support import examples, raising
 
 
 def test_module_contents():
@@ -570,7 +570,7 @@ _ops = st.lists(st.tuples(st.sampled_from(["get", "set", "del", "in", "update", 
                           _keys, st.one_of(_leaves, _docs)), max_size=8)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(_docs, _ops)
 def test_matches_the_twin(doc, ops):
     import copy

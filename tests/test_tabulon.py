@@ -16,7 +16,7 @@ from hypothesis import given, settings, strategies as st
 import orvane.tessel.tabulon as tabulon
 from orvane.tessel.tabulon import DictItem, IndexMarker, Tabulon
 from leaks import LeakChecks
-from support import assert_recursion_error, raising, run_isolated
+from support import assert_recursion_error, examples, raising, run_isolated
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import tabulon as twin  # noqa: E402
@@ -77,7 +77,7 @@ def test_classes():
     import doctest
     assert tuple(doctest.testmod(tabulon)) == (0, 1)  # the docstring's example holds
     own = [k for k in vars(Tabulon) if k not in ("__module__", "__qualname__", "__doc__", "__dict__",
-                                                  "__weakref__")]
+                                                  "__weakref__", "__firstlineno__", "__static_attributes__")]
     assert own == ["__init__", "__flatten__", "__setitem__", "append", "extend", "insert", "reconstruct"]
     assert [k for k in vars(IndexMarker) if k in ("__init__", "__repr__")] == ["__init__", "__repr__"]
     assert isinstance(vars(Tabulon)["__flatten__"], staticmethod)
@@ -658,7 +658,7 @@ def _nest(children):
 nested = st.dictionaries(keys, st.recursive(leaves, _nest, max_leaves=25), max_size=5)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(nested)
 def test_flatten_then_reconstruct_gives_the_data_back(data):
     t = Tabulon(data)
@@ -732,7 +732,7 @@ hand_pairs = st.lists(st.tuples(hand_paths, st.one_of(st.integers(), st.none(), 
                       max_size=8)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(hand_pairs)
 def test_stated_results_for_dicts_lists_and_leaf_tuples_stand(items):
     """Any list of pairs over dicts, lists and tuples of leaves, in any order,
@@ -762,7 +762,7 @@ any_paths = st.lists(st.one_of(step_keys, list_markers, tuple_markers,
                      max_size=5)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(st.tuples(any_paths, st.one_of(st.integers(), st.just({}), st.just(()))), max_size=8))
 def test_any_pairs_rebuild_as_the_twin_does(items):
     def outcome(module):
