@@ -148,3 +148,21 @@ def assert_recursion_error(code, timeout=120):
     proc = run_isolated(code, timeout=timeout)
     assert proc.returncode >= 0, "crashed with signal %d: %s" % (-proc.returncode, proc.stderr[-2000:])
     assert "RecursionError" in proc.stderr + proc.stdout, proc.stderr[-2000:]
+
+
+class Replaces:
+    """An instance-dict key with the hash of `name`, met by the lookup of
+    `name` first: its comparison replaces the instance dict that the lookup
+    is in (freeing it, unless the lookup holds it)."""
+
+    def __init__(self, name, fresh):
+        self.obj, self.name, self.fresh = None, name, fresh
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.obj is not None:
+            obj, self.obj = self.obj, None
+            obj.__dict__ = self.fresh
+        return False

@@ -20,7 +20,7 @@ import pytest
 
 import orvane.tessel.arbel as arbel_module
 from orvane.tessel.arbel import Arbel
-from support import assert_no_leak, assert_recursion_error, raising, run_isolated
+from support import Replaces, assert_no_leak, assert_recursion_error, raising, run_isolated
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import arbel as twin  # noqa: E402
@@ -482,24 +482,6 @@ def test_hostile_names_as_in_the_twin(kind, where):
         assert_both_recurse(scenario)
     else:
         assert_same(scenario)
-
-
-class Replaces:
-    """An instance-dict key with the hash of `name`, met by the lookup of
-    `name` first: its comparison replaces the instance dict that the lookup
-    is in (freeing it, unless the lookup holds it)."""
-
-    def __init__(self, name, fresh):
-        self.obj, self.name, self.fresh = None, name, fresh
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        if self.obj is not None:
-            obj, self.obj = self.obj, None
-            obj.__dict__ = self.fresh
-        return False
 
 
 @pytest.mark.parametrize("attribute", ["name", "children"])

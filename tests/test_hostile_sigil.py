@@ -16,7 +16,7 @@ import sys
 import pytest
 
 from orvane.tessel import sigil as sigil_module
-from support import assert_no_leak, assert_recursion_error, raising, run_isolated
+from support import Replaces, assert_no_leak, assert_recursion_error, raising, run_isolated
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from twins import sigil as twin  # noqa: E402
@@ -688,24 +688,6 @@ def test_the_class_patched_during_a_read():
 
 
 # ---------------------------------------------------------------- leaks on the hostile paths
-
-class Replaces:
-    """An instance-dict key with the hash of `name`, met by the lookup of
-    `name` first: its comparison replaces the instance dict that the lookup
-    is in (freeing it, unless the lookup holds it)."""
-
-    def __init__(self, name, fresh):
-        self.obj, self.name, self.fresh = None, name, fresh
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        if self.obj is not None:
-            obj, self.obj = self.obj, None
-            obj.__dict__ = self.fresh
-        return False
-
 
 def test_the_getter_read_from_a_dict_replaced_meanwhile():
     """The read goes on in the dict it started in, as the interpreter's own
