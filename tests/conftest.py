@@ -5,8 +5,17 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+from hypothesis import HealthCheck, settings  # noqa: E402
+
 from leaks import LeakCases  # noqa: E402
 from support import settled_heap  # noqa: E402
+
+
+# Examples that overrun hypothesis's size limit are dropped and others drawn;
+# in short runs (TESSEL_QUICK) a few large strategies then fail that health
+# check by chance, which says nothing about the code under test.
+settings.register_profile("tessel", suppress_health_check=[HealthCheck.data_too_large])
+settings.load_profile("tessel")
 
 
 @pytest.fixture(autouse=True, scope="module")
