@@ -52,8 +52,7 @@ const ClassView &view_of_arbel(PyTypeObject *type) {
     unsigned int version = compat::type_version(type, n___str__);
     if (version && version == v.version) return v;
     PyObject *str = compat::type_lookup(type, n___str__);  // borrowed
-    v.own_str = str && Py_TYPE(str) == &FunctionType &&
-                reinterpret_cast<Function *>(str)->spec->body == Arbel_str;
+    v.own_str = str && is_function(str, Arbel_str);
     v.plain_attrs = !compat::type_lookup(type, n_name) && !compat::type_lookup(type, n_children);
     v.version = compat::type_version(type, n___str__);
     return v;
@@ -334,7 +333,7 @@ public:
 
 private:
     Ref text_;
-    compat::TextWriter out_;
+    TextWriter out_;
     bool writing_ = false;
 };
 
@@ -623,7 +622,7 @@ private:
 
     // Writes the lines of `text`: the first behind the prefix and the
     // branch's connector, the others behind the prefix and its continuation.
-    static int write(compat::TextWriter &out, std::string &prefix, PyObject *text,
+    static int write(TextWriter &out, std::string &prefix, PyObject *text,
                      const Branch *branch, bool skip_first) {
         if (!branch) return out.str(text);
         bool first = true;
@@ -641,7 +640,7 @@ private:
     }
 
     // Plays records [begin, end) into `out`, from the prefix stack given.
-    int replay(size_t begin, size_t end, compat::TextWriter &out, std::string &prefix,
+    int replay(size_t begin, size_t end, TextWriter &out, std::string &prefix,
                std::vector<size_t> &marks) const {
         for (size_t i = begin; i < end; ++i) {
             const Record &r = records_[i];
@@ -675,7 +674,7 @@ private:
     // alone gives it: its own first lines as they are, the prefixes of the
     // levels above it left out.
     Ref render_alone(size_t first) {
-        compat::TextWriter out;
+        TextWriter out;
         std::string prefix = "\n";
         std::vector<size_t> marks;
         const Record &head = records_[first];
@@ -689,7 +688,7 @@ private:
         return Ref::steal(out.finish());
     }
 
-    compat::TextWriter out_;
+    TextWriter out_;
     std::string line_start_ = "\n";  // a line break and the prefix of the innermost level
     std::vector<size_t> marks_;      // line_start_'s length below each level's part
     std::vector<Level> stack_;

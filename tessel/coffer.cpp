@@ -8,6 +8,9 @@ using namespace tessel;
 
 namespace {
 
+// (being replaced by the frame's guarded lookups: nothing is remembered)
+uint64_t unversioned(PyObject *) { return 0; }
+
 const char module_doc[] =
     "Attribute dictionaries.\n"
     "\n"
@@ -407,7 +410,7 @@ StrKeys str_keys_seen[16];
 constexpr Py_ssize_t kScanLimit = 16;
 
 bool only_str_keys(PyObject *d) {
-    uint64_t version = compat::dict_version(d);
+    uint64_t version = unversioned(d);
     if (!version) return false;
     StrKeys &seen = str_keys_seen[(reinterpret_cast<uintptr_t>(d) >> 6) % 16];
     if (seen.dict == d && seen.version == version) return seen.only;

@@ -18,6 +18,9 @@ using namespace tessel;
 
 namespace {
 
+// (being replaced by the frame's guarded lookups: nothing is remembered)
+uint64_t unversioned(PyObject *) { return 0; }
+
 Name n_data("data"), n_ref("ref"), n_remove("remove"), n_ReferenceType("ReferenceType"),
     n_UserList("UserList"), n___class__("__class__"), n___name__("__name__"),
     n___init__("__init__"), n___contains__("__contains__"), n___getitem__("__getitem__"),
@@ -52,13 +55,13 @@ public:
     Ref get() {
         PyObject *globals = module_globals();
         if (!globals) return global_.get();
-        uint64_t version = compat::dict_version(globals);
+        uint64_t version = unversioned(globals);
         if (value_ && version == version_) return Ref::borrow(value_);
         value_ = nullptr;
         PyObject *found = PyDict_GetItemWithError(globals, name_);
         if (!found) return PyErr_Occurred() ? Ref() : global_.get();
         Ref result = Ref::borrow(found);
-        if (version != 0 && compat::dict_version(globals) == version) {
+        if (version != 0 && unversioned(globals) == version) {
             value_ = found;
             version_ = version;
         }
@@ -121,7 +124,7 @@ public:
 private:
     bool remembered(PyTypeObject *type, PyObject *dict) const {
         return found_ && type == type_ && type_unchanged(type, tag_) && dict == dict_ &&
-               (!dict || compat::dict_version(dict) == dict_version_);
+               (!dict || unversioned(dict) == dict_version_);
     }
 
     // The generic lookup, step by step, remembering what it found when the
@@ -137,7 +140,7 @@ private:
         Ref dict = Ref::borrow(dictptr ? *dictptr : nullptr);
         uint64_t version = 0;
         if (dict) {
-            version = PyDict_CheckExact(dict.get()) ? compat::dict_version(dict.get()) : 0;
+            version = PyDict_CheckExact(dict.get()) ? unversioned(dict.get()) : 0;
             PyObject *value = PyDict_GetItemWithError(dict.get(), name_);
             if (value) {
                 Ref result = Ref::borrow(value);
@@ -157,7 +160,7 @@ private:
     void remember(PyTypeObject *type, unsigned int tag, PyObject *dict, uint64_t version,
                   PyObject *found, bool in_dict) {
         if (version == 0 || !type_unchanged(type, tag)) return;
-        if (dict && compat::dict_version(dict) != version) return;
+        if (dict && unversioned(dict) != version) return;
         type_ = type;
         tag_ = tag;
         dict_ = dict;
@@ -217,7 +220,7 @@ int record(PyObject *userlist, BaseMethod &m) {
 // Whether super() in the method being called finds `m` unchanged.  Nothing
 // here runs code: the walk reads the class dictionaries by string key.
 bool lands_on(const Call &c, BaseMethod &m) {
-    PyObject *klass = c.fn->klass, *self = c[0];
+    PyObject *klass = c.defining_class_if_any(), *self = c[0];
     if (!klass || !m.function || PyFunction_GET_CODE(m.function) != m.code) return false;
     PyTypeObject *type = Py_TYPE(self);
     if (type == m.type && type_unchanged(type, m.tag)) return m.found;
@@ -266,18 +269,18 @@ struct {
 Ref ref_factory() {
     PyObject *globals = module_globals();
     auto &last = last_factory;
-    if (last.factory && globals && compat::dict_version(globals) == last.globals_version &&
-        compat::dict_version(last.module_dict) == last.module_version)
+    if (last.factory && globals && unversioned(globals) == last.globals_version &&
+        unversioned(last.module_dict) == last.module_version)
         return Ref::borrow(last.factory);
     last.factory = nullptr;
-    uint64_t globals_version = globals ? compat::dict_version(globals) : 0;
+    uint64_t globals_version = globals ? unversioned(globals) : 0;
     Ref weakref = g_weakref.get();
     if (!weakref) return {};
     PyObject *module_dict = Py_TYPE(weakref.get()) == &PyModule_Type ? PyModule_GetDict(weakref.get()) : nullptr;
-    uint64_t module_version = module_dict ? compat::dict_version(module_dict) : 0;
+    uint64_t module_version = module_dict ? unversioned(module_dict) : 0;
     Ref factory = weakref_ref.get(weakref.get());
-    if (factory && globals_version && module_version && compat::dict_version(globals) == globals_version &&
-        compat::dict_version(module_dict) == module_version && g_weakref.in_globals(weakref.get()) &&
+    if (factory && globals_version && module_version && unversioned(globals) == globals_version &&
+        unversioned(module_dict) == module_version && g_weakref.in_globals(weakref.get()) &&
         weakref_ref.from_dict(module_dict, factory.get()))
         last = {globals_version, module_version, module_dict, factory.get()};
     return factory;

@@ -165,9 +165,7 @@ bool prints_as_base(PyTypeObject *type, bool repr_too) {
                          compat::type_lookup(type, n___repr__) == printing.repr_fn);
 }
 
-void add_traceback(PyObject *function) {
-    reinterpret_cast<Function *>(function)->spec->site.add_traceback();
-}
+void add_traceback(PyObject *function) { add_traceback_of(function); }
 
 PyObject *print_logic(PyObject *self);
 
@@ -1400,7 +1398,7 @@ int exec(Module &m) {
         auto *type = reinterpret_cast<PyTypeObject *>(base.get());
         PyObject *repr_fn = compat::type_lookup(type, n___repr__);
         PyObject *str_fn = compat::type_lookup(type, n___str__);
-        if (repr_fn && str_fn && Py_TYPE(repr_fn) == &FunctionType && Py_TYPE(str_fn) == &FunctionType) {
+        if (repr_fn && str_fn && is_function(repr_fn) && is_function(str_fn)) {
             printing.repr_fn = compat::new_ref(repr_fn);
             printing.str_fn = compat::new_ref(str_fn);
             printing.repr_slot = type->tp_repr;
@@ -1424,7 +1422,7 @@ int exec(Module &m) {
         if (!cls) return -1;
         auto *type = reinterpret_cast<PyTypeObject *>(cls.get());
         PyObject *fn = compat::type_lookup(type, n___call__);
-        if (fn && Py_TYPE(fn) == &FunctionType) {
+        if (fn && is_function(fn)) {
             calling.fn[i] = compat::new_ref(fn);
             calling.slot = type->tp_call;
         }

@@ -64,6 +64,16 @@ inline bool str_equal(PyObject *a, PyObject *b) {
 #endif
 }
 
+// Makes sure a str has its compact form (always so from 3.12 on); -1 on error.
+inline int str_ready(PyObject *s) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)s;
+    return 0;
+#else
+    return PyUnicode_READY(s);
+#endif
+}
+
 // Adds a traceback entry for `code` (whose first line is the entry's line).
 inline void traceback_here(PyCodeObject *code, PyObject *globals) {
     PyObject *type, *value, *tb;
@@ -106,21 +116,16 @@ inline unsigned int type_version(PyTypeObject *type, PyObject *any_interned_name
 
 inline PyObject **dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
 
-// The version of a dict (PEP 509): every change to the dict gives it a new
-// one, and versions are never reused, so (dict, version) identifies what a
-// lookup in it finds.  0 means "no usable version": from 3.13 on, an
-// instance's split dict shares its values with the object, and attribute
-// stores write them without a new version.
-inline uint64_t dict_version(PyObject *dict) {
-    auto *d = reinterpret_cast<PyDictObject *>(dict);
-#if PY_VERSION_HEX >= 0x030D0000
-    if (d->ma_values) return 0;
+// Dict watchers (3.12 on): a callback told before any change to a dict that
+// it watches.  -1 (no error) where the interpreter has none.
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr bool has_dict_watchers = true;
+using DictWatchEvent = PyDict_WatchEvent;
+inline int add_dict_watcher(PyDict_WatchCallback callback) { return PyDict_AddWatcher(callback); }
+inline int watch_dict(int watcher, PyObject *dict) { return PyDict_Watch(watcher, dict); }
+#else
+inline constexpr bool has_dict_watchers = false;
 #endif
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return d->ma_version_tag;
-#pragma GCC diagnostic pop
-}
 
 // The object of a weak reference (borrowed), or None once it is gone.
 inline PyObject *weakref_object(PyObject *ref) {
@@ -179,37 +184,6 @@ inline constexpr GeneratorRules generator_rules{
 #else
     false, false, false,
 #endif
-};
-
-// Builds a str piece by piece in one growing buffer (the interpreter's own
-// writer, private API in every version we build for).
-class TextWriter {
-public:
-    TextWriter() noexcept {
-        _PyUnicodeWriter_Init(&w_);
-        w_.overallocate = 1;
-    }
-    ~TextWriter() {
-        if (!finished_) _PyUnicodeWriter_Dealloc(&w_);
-    }
-    TextWriter(const TextWriter &) = delete;
-    TextWriter &operator=(const TextWriter &) = delete;
-
-    int ascii(const char *text, Py_ssize_t n) { return _PyUnicodeWriter_WriteASCIIString(&w_, text, n); }
-    int str(PyObject *s) { return _PyUnicodeWriter_WriteStr(&w_, s); }
-    int substring(PyObject *s, Py_ssize_t start, Py_ssize_t end) {
-        return _PyUnicodeWriter_WriteSubstring(&w_, s, start, end);
-    }
-    // The text written so far, as a new str (or null with an error set); the
-    // writer is spent afterwards.
-    PyObject *finish() {
-        finished_ = true;
-        return _PyUnicodeWriter_Finish(&w_);
-    }
-
-private:
-    _PyUnicodeWriter w_;
-    bool finished_ = false;
 };
 
 // How the compiler warns of escapes in a str literal that it keeps but finds

@@ -3,9 +3,75 @@
 
 #include "ref.hpp"
 
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
 #include <string>
+#include <type_traits>
+
+// Checks of the frame's invariants, on in the debug build (make debug, and
+// the sanitizer build): a failed one prints where and aborts.
+#ifndef TESSEL_CHECKS
+#define TESSEL_CHECKS 0
+#endif
+#define TESSEL_CHECK(cond)                                                                      \
+    do {                                                                                        \
+        if constexpr (TESSEL_CHECKS)                                                            \
+            if (!(cond)) ::tessel::check_failed(#cond, __FILE__, __LINE__);                     \
+    } while (0)
 
 namespace tessel {
+
+[[noreturn, gnu::cold]] inline void check_failed(const char *what, const char *file, int line) noexcept {
+    std::fprintf(stderr, "%s:%d: frame check failed: %s\n", file, line, what);
+    std::abort();
+}
+
+// Where the interpreter calls in: runs `f` and turns a C++ failure into a
+// Python error, so that no C++ exception crosses into the interpreter.
+// std::bad_alloc (a container of ours could not grow) becomes MemoryError;
+// any other exception is a fault of ours, reported as SystemError.  Every
+// slot and entry point of the frame's types runs its work through this, and
+// so do the few slots a module defines itself; `failure` is what the slot
+// returns with the error set.
+template <typename R, typename F>
+R at_boundary(R failure, F &&f) noexcept {
+    try {
+        return f();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "internal error");
+    }
+    return failure;
+}
+
+// A slot for a type or method table: `Fn` run at the boundary, returning
+// null (for a pointer) or -1 on a C++ failure; void slots (deallocation,
+// finalisation) run as they are and must not throw.
+//     t.tp_repr = slot<gen_repr>;
+template <auto Fn>
+struct Slot;
+template <typename R, typename... A, R (*Fn)(A...)>
+struct Slot<Fn> {
+    static R run(A... a) noexcept {
+        if constexpr (std::is_void_v<R>) {
+            at_boundary(0, [&] {
+                Fn(a...);
+                return 0;
+            });
+        } else if constexpr (std::is_pointer_v<R>) {
+            return at_boundary<R>(nullptr, [&] { return Fn(a...); });
+        } else {
+            return at_boundary<R>(static_cast<R>(-1), [&] { return Fn(a...); });
+        }
+    }
+};
+template <auto Fn>
+inline constexpr auto slot = &Slot<Fn>::run;
 
 // Where a function or generator body lives, for the traceback entry that a
 // failure adds on its way out.  The code object is made on first use and kept.

@@ -1,5 +1,5 @@
 // function.cpp — the function type, its argument binder and descriptor binding.
-#include "function.hpp"
+#include "internal.hpp"
 
 #include "module.hpp"
 
@@ -139,27 +139,33 @@ PyObject *bind_and_call(Function *f, PyObject *const *args, Py_ssize_t nargs, Py
     return f->spec->body(call);
 }
 
-PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                              PyObject *kwnames) {
-    Function *f = reinterpret_cast<Function *>(callable);
-    FunctionSpec *spec = f->spec;
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject *result;
-    if (!kwnames && nargs == spec->sig.slots() && !spec->sig.varargs() && !spec->sig.varkw()) {
-        Call call{f, args};
-        result = spec->body(call);
-    } else {
-        // Keep the function alive while it runs: the call may drop the last
-        // other reference (a closure deleting the attribute that held it).
-        Ref keep = Ref::borrow(callable);
-        result = bind_and_call(f, args, nargs, kwnames);
-    }
+// What every body's result must satisfy: a value and no error, or an error.
+PyObject *checked_result(FunctionSpec *spec, PyObject *result) {
+    TESSEL_CHECK(!result || !PyErr_Occurred());
     if (!result) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "function returned NULL without setting an error");
         spec->site.add_traceback();
     }
     return result;
+}
+
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) noexcept {
+    Function *f = reinterpret_cast<Function *>(callable);
+    FunctionSpec *spec = f->spec;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject *result = at_boundary<PyObject *>(nullptr, [&]() -> PyObject * {
+        if (!kwnames && nargs == spec->sig.slots() && !spec->sig.varargs() && !spec->sig.varkw()) {
+            Call call{f, args};
+            return spec->body(call);
+        }
+        // Keep the function alive while it runs: the call may drop the last
+        // other reference (a closure deleting the attribute that held it).
+        Ref keep = Ref::borrow(callable);
+        return bind_and_call(f, args, nargs, kwnames);
+    });
+    return checked_result(spec, result);
 }
 
 // ---------------------------------------------------------------- __init__ slot
@@ -205,9 +211,7 @@ PyObject *call_with_tuple(Function *f, PyObject *self, PyObject *args, PyObject 
         slots[s.varargs_slot()] = args;
         slots[s.varkw_slot()] = kw.get();
         Call call{f, slots};
-        PyObject *result = f->spec->body(call);
-        if (!result) f->spec->site.add_traceback();
-        return result;
+        return checked_result(f->spec, f->spec->body(call));
     }
     Ref full = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(args) + 1));
     if (!full) return nullptr;
@@ -217,7 +221,8 @@ PyObject *call_with_tuple(Function *f, PyObject *self, PyObject *args, PyObject 
     return PyVectorcall_Call(reinterpret_cast<PyObject *>(f), full.get(), kwargs);
 }
 
-int function_init_slot(PyObject *self, PyObject *args, PyObject *kwargs) {
+int function_init_slot(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+    return at_boundary(-1, [&] {
     Ref init = Ref::borrow(compat::type_lookup(Py_TYPE(self), init_name()));
     Ref result;
     if (init && Py_TYPE(init.get()) == &FunctionType) {
@@ -239,12 +244,13 @@ int function_init_slot(PyObject *self, PyObject *args, PyObject *kwargs) {
         return -1;
     }
     return 0;
+    });
 }
 
 }  // namespace
 
 void use_init_slot(PyObject *klass) {
-    if (!PyType_Check(klass) || !init_name()) return;
+    if (!fast_paths || !PyType_Check(klass) || !init_name()) return;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(klass);
     Ref dict = Ref::steal(compat::type_dict(type));
     PyObject *init = dict ? PyDict_GetItemWithError(dict.get(), init_name()) : nullptr;
@@ -263,13 +269,13 @@ void use_init_slot(PyObject *klass) {
 
 namespace {
 
-PyObject *get_name() {
+PyObject *dunder_get() {
     static PyObject *name = PyUnicode_InternFromString("__get__");
     return name;
 }
 
-PyObject *function_get_slot(PyObject *self, PyObject *obj, PyObject *type) {
-    Ref get = Ref::borrow(compat::type_lookup(Py_TYPE(self), get_name()));
+PyObject *function_get_slot(PyObject *self, PyObject *obj, PyObject *type) noexcept {
+    Ref get = Ref::borrow(compat::type_lookup(Py_TYPE(self), dunder_get()));
     if (!get) return compat::new_ref(self);  // as the generic slot does
     PyObject *argv[4] = {nullptr, self, obj ? obj : Py_None, type ? type : Py_None};
     const size_t nargsf = 3 | PY_VECTORCALL_ARGUMENTS_OFFSET;
@@ -281,10 +287,10 @@ PyObject *function_get_slot(PyObject *self, PyObject *obj, PyObject *type) {
 }  // namespace
 
 void use_get_slot(PyObject *klass) {
-    if (!PyType_Check(klass) || !get_name()) return;
+    if (!fast_paths || !PyType_Check(klass) || !dunder_get()) return;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(klass);
     Ref dict = Ref::steal(compat::type_dict(type));
-    PyObject *get = dict ? PyDict_GetItemWithError(dict.get(), get_name()) : nullptr;
+    PyObject *get = dict ? PyDict_GetItemWithError(dict.get(), dunder_get()) : nullptr;
     if (get && Py_TYPE(get) == &FunctionType) type->tp_descr_get = function_get_slot;
     PyErr_Clear();
 }
@@ -451,11 +457,11 @@ int set_signature(PyObject *self, PyObject *value, void *) {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__name__", slot<get_name>, slot<set_name>, nullptr, nullptr},
+    {"__qualname__", slot<get_qualname>, slot<set_qualname>, nullptr, nullptr},
+    {"__defaults__", slot<get_defaults>, slot<set_defaults>, nullptr, nullptr},
+    {"__kwdefaults__", slot<get_kwdefaults>, slot<set_kwdefaults>, nullptr, nullptr},
+    {"__signature__", slot<get_signature>, slot<set_signature>, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -476,20 +482,20 @@ int ready_function_type() {
     compat::init_static_type(t);
     t.tp_name = "orvane.tessel.function";
     t.tp_basicsize = sizeof(Function);
-    t.tp_dealloc = function_dealloc;
+    t.tp_dealloc = slot<function_dealloc>;
     t.tp_vectorcall_offset = offsetof(Function, vectorcall);
-    t.tp_repr = function_repr;
+    t.tp_repr = slot<function_repr>;
     t.tp_call = PyVectorcall_Call;
     t.tp_getattro = PyObject_GenericGetAttr;
     t.tp_setattro = PyObject_GenericSetAttr;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_doc = "A function whose body is native code.";
-    t.tp_traverse = function_traverse;
-    t.tp_clear = function_clear;
+    t.tp_traverse = slot<function_traverse>;
+    t.tp_clear = slot<function_clear>;
     t.tp_weaklistoffset = offsetof(Function, weakreflist);
     t.tp_members = function_members;
     t.tp_getset = function_getset;
-    t.tp_descr_get = function_descr_get;
+    t.tp_descr_get = slot<function_descr_get>;
     t.tp_dictoffset = offsetof(Function, dict);
     return PyType_Ready(&t);
 }
@@ -556,6 +562,19 @@ Ref NestedFunction::make(Ref captured) const {
     if (!spec_) spec_ = make_spec(def_, qualname_);
     if (!spec_) return {};
     return new_function(spec_, nullptr, {}, qualname_, std::move(captured));
+}
+
+PyObject *Call::captured(Py_ssize_t i) const { return PyTuple_GET_ITEM(fn->captured, i); }
+
+PyObject *Call::defining_class_if_any() const { return fn->klass; }
+
+bool is_function(PyObject *obj, Body body) {
+    return Py_TYPE(obj) == &FunctionType && (!body || reinterpret_cast<Function *>(obj)->spec->body == body);
+}
+
+void add_traceback_of(PyObject *function) {
+    TESSEL_CHECK(is_function(function));
+    reinterpret_cast<Function *>(function)->spec->site.add_traceback();
 }
 
 PyObject *Call::defining_class() const {

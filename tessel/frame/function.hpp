@@ -41,28 +41,8 @@ private:
     Py_ssize_t n_named_ = 0, varargs_ = -1, varkw_ = -1;
 };
 
-// What never changes about a function: its body, name, parameters and site.
-// Made at the exec step and kept for the life of the process.
-struct FunctionSpec {
-    Body body;
-    const char *name;  // bare name, used in argument messages
-    Signature sig;
-    Site site;
-};
-
-struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    FunctionSpec *spec;
-    PyObject *name, *qualname, *module, *doc, *dict;
-    PyObject *defaults, *kwdefaults;  // tuple or None; dict or None
-    PyObject *klass;                  // the defining class, for super(); may be null
-    PyObject *captured;               // values a nested function captured: tuple or null
-    PyObject *weakreflist;
-};
-
-extern PyTypeObject FunctionType;
-int ready_function_type();
+struct Function;      // the object's layout is the frame's own
+struct FunctionSpec;
 
 // The bound arguments of one call, in parameter order.  Every slot holds a
 // borrowed reference, valid for the whole call; "*args" is a tuple and
@@ -72,10 +52,12 @@ struct Call {
     PyObject *const *argv;
     PyObject *operator[](Py_ssize_t i) const { return argv[i]; }
     // A captured value of a nested function (borrowed).
-    PyObject *captured(Py_ssize_t i) const { return PyTuple_GET_ITEM(fn->captured, i); }
+    PyObject *captured(Py_ssize_t i) const;
     // The class that defines this function (borrowed), or null with RuntimeError
     // "super(): empty __class__ cell".
     PyObject *defining_class() const;
+    // The same, null without an error for a function outside a class.
+    PyObject *defining_class_if_any() const;
 };
 
 // Everything needed to make a function object.
@@ -107,14 +89,14 @@ private:
     mutable FunctionSpec *spec_ = nullptr;
 };
 
-void set_defining_class(PyObject *function, PyObject *klass);
+// Whether `obj` is a function object of this library, and (when `body` is
+// given) one whose body is `body`.  Each library of the package has its own
+// function type (see internal.hpp), so a function of another library is not
+// one of "ours" here.
+bool is_function(PyObject *obj, Body body = nullptr);
 
-// Lets the class call its __init__ (when that is one of our functions) without
-// the generic slot's argument conversions.
-void use_init_slot(PyObject *klass);
-
-// Lets the class, when its __get__ is one of our functions, be reached as a
-// descriptor without the generic slot's varargs call.
-void use_get_slot(PyObject *klass);
+// Adds the traceback entry that a failure inside `function` (one of ours)
+// adds on its way out; for a caller that ran the function's body itself.
+void add_traceback_of(PyObject *function);
 
 }  // namespace tessel

@@ -1,5 +1,5 @@
 // generator.cpp — the generator type: next, send, throw, close and delegation.
-#include "generator.hpp"
+#include "internal.hpp"
 
 #include "module.hpp"
 
@@ -492,19 +492,19 @@ PyObject *get_code(PyObject *self, void *) {
 PyObject *get_frame(PyObject *, void *) { Py_RETURN_NONE; }
 
 PyGetSetDef gen_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"gi_running", get_running, nullptr, nullptr, nullptr},
-    {"gi_yieldfrom", get_yieldfrom, nullptr, nullptr, nullptr},
-    {"gi_code", get_code, nullptr, nullptr, nullptr},
-    {"gi_frame", get_frame, nullptr, nullptr, nullptr},
+    {"__name__", slot<get_name>, slot<set_name>, nullptr, nullptr},
+    {"__qualname__", slot<get_qualname>, slot<set_qualname>, nullptr, nullptr},
+    {"gi_running", slot<get_running>, nullptr, nullptr, nullptr},
+    {"gi_yieldfrom", slot<get_yieldfrom>, nullptr, nullptr, nullptr},
+    {"gi_code", slot<get_code>, nullptr, nullptr, nullptr},
+    {"gi_frame", slot<get_frame>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef gen_methods[] = {
-    {"send", gen_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
-    {"throw", gen_throw, METH_VARARGS, "throw(typ[,val[,tb]]) -> raise exception in generator,\nreturn next yielded value or raise StopIteration."},
-    {"close", gen_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {"send", slot<gen_send>, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", slot<gen_throw>, METH_VARARGS, "throw(typ[,val[,tb]]) -> raise exception in generator,\nreturn next yielded value or raise StopIteration."},
+    {"close", slot<gen_close>, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -518,16 +518,16 @@ int ready_generator_type() {
     compat::init_static_type(t);
     t.tp_name = "orvane.tessel.generator";
     t.tp_basicsize = sizeof(Generator);
-    t.tp_dealloc = gen_dealloc;
-    t.tp_repr = gen_repr;
+    t.tp_dealloc = slot<gen_dealloc>;
+    t.tp_repr = slot<gen_repr>;
     t.tp_getattro = PyObject_GenericGetAttr;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = gen_traverse;
-    t.tp_clear = gen_clear;
-    t.tp_finalize = gen_finalize;
+    t.tp_traverse = slot<gen_traverse>;
+    t.tp_clear = slot<gen_clear>;
+    t.tp_finalize = slot<gen_finalize>;
     t.tp_weaklistoffset = offsetof(Generator, weakreflist);
     t.tp_iter = PyObject_SelfIter;
-    t.tp_iternext = gen_iternext;
+    t.tp_iternext = slot<gen_iternext>;
     t.tp_methods = gen_methods;
     t.tp_getset = gen_getset;
     return PyType_Ready(&t);

@@ -52,9 +52,6 @@ private:
     Held name_object_, qualname_object_;
 };
 
-extern PyTypeObject GeneratorType;
-int ready_generator_type();
-
 Ref make_generator(GeneratorSpec &spec, std::unique_ptr<GeneratorBody> body);
 
 }  // namespace tessel

@@ -3,7 +3,7 @@
 // super(), method calls).
 #include "module.hpp"
 
-#include "generator.hpp"
+#include "internal.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -33,15 +33,11 @@ std::vector<Name *> &name_registry() {
     return names;
 }
 
-std::vector<Builtin *> &builtin_registry() {
-    static std::vector<Builtin *> builtins;
-    return builtins;
-}
-
 }  // namespace
 
 const char *module_full_name() { return state.info ? state.info->full_name : "orvane.tessel"; }
 PyObject *module_globals() { return state.globals; }
+PyObject *module_builtins() { return state.builtins; }
 
 // -------------------------------------------------------------- names
 
@@ -56,32 +52,6 @@ int Name::intern_all() {
             return -1;
         }
         n->obj_ = s;  // process lifetime
-    }
-    return 0;
-}
-
-Ref Global::get() const {
-    PyObject *v = state.globals ? PyDict_GetItemWithError(state.globals, name_) : nullptr;
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) return {};
-    v = state.builtins ? PyDict_GetItemWithError(state.builtins, name_) : nullptr;
-    if (v) return Ref::borrow(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
-    return {};
-}
-
-Builtin::Builtin(const char *name) : name_(name) { builtin_registry().push_back(this); }
-
-int Builtin::resolve_all() {
-    for (Builtin *b : builtin_registry()) {
-        if (b->obj_) continue;
-        PyObject *v = PyDict_GetItemWithError(state.builtins, b->name_);
-        if (!v) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", b->name_.get());
-            return -1;
-        }
-        b->obj_.set(Ref::borrow(v));
     }
     return 0;
 }
@@ -196,7 +166,6 @@ int run_exec(PyObject *module) {
     if (ready_function_type() < 0 || ready_generator_type() < 0) return -1;
 
     if (register_in_sys_modules() < 0) return -1;  // step 4
-    if (Builtin::resolve_all() < 0) return -1;     // step 5
     // Step 7 is Module::uses_generators(), called first by modules that have them.
 
     Module m;
@@ -233,8 +202,8 @@ int module_exec(PyObject *module) {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {Py_mod_create, reinterpret_cast<void *>(slot<module_create>)},
+    {Py_mod_exec, reinterpret_cast<void *>(slot<module_exec>)},
     {0, nullptr},
 };
 

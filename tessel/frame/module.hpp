@@ -36,30 +36,6 @@ private:
     PyObject *obj_ = nullptr;
 };
 
-// A module global read at each use, as Python code reads a global name: the
-// module's dict first, then the builtins; NameError when neither has it.
-class Global {
-public:
-    explicit Global(const char *name) : name_(name) {}
-    Ref get() const;
-
-private:
-    Name name_;
-};
-
-// A builtin the module's code uses, looked up once at the exec step.
-class Builtin {
-public:
-    explicit Builtin(const char *name);
-    PyObject *get() const { return obj_.get(); }  // borrowed
-    operator PyObject *() const { return obj_.get(); }
-    static int resolve_all();
-
-private:
-    Name name_;
-    Held obj_;
-};
-
 // -------------------------------------------------------------- the running module
 
 const char *module_full_name();
