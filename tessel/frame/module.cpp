@@ -33,7 +33,28 @@ std::vector<Name *> &name_registry() {
     return names;
 }
 
+std::vector<Held *> &held_registry() {
+    static std::vector<Held *> held;
+    return held;
+}
+
 }  // namespace
+
+void register_held(Held *held) {
+    try {
+        held_registry().push_back(held);
+    } catch (const std::bad_alloc &) {
+        // Only the frame's checks read the registry; a library that cannot
+        // even allocate this at load time fails right after anyway.
+    }
+}
+
+int visit_held(visitproc visit, void *arg) {
+    for (Held *h : held_registry())
+        if (PyObject *o = h->get())
+            if (int r = visit(o, arg)) return r;
+    return 0;
+}
 
 const char *module_full_name() { return state.info ? state.info->full_name : "orvane.tessel"; }
 PyObject *module_globals() { return state.globals; }
@@ -170,6 +191,8 @@ int run_exec(PyObject *module) {
 
     Module m;
     if (state.info->exec(m) < 0) return -1;  // step 8: the module-level code
+    // Whatever the module keeps must be alive for good.
+    TESSEL_CHECK(visit_held([](PyObject *o, void *) { return Py_REFCNT(o) > 0 ? 0 : 1; }, nullptr) == 0);
 
     // Step 9.
     Ref test = state.test ? Ref::steal(std::exchange(state.test, nullptr)) : Ref::steal(PyDict_New());
@@ -508,20 +531,11 @@ Ref super_call(PyObject *klass, PyObject *self, PyObject *name, std::initializer
     PyObject *bind_to;
     Ref raw = super_find(klass, self, name, &start, &bind_to);
     if (!raw) return {};
-    PyObject *argv[8];
-    size_t n = args.size();
-    if (n + 2 > 8) {
-        PyErr_SetString(PyExc_SystemError, "super_call: too many arguments");
-        return {};
-    }
-    std::copy(args.begin(), args.end(), argv + 2);
-    if (bind_to && is_method_descriptor(raw.get())) {
-        argv[1] = self;
-        return Ref::steal(compat::vectorcall(raw.get(), argv + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
+    Args argv(args);
+    if (bind_to && is_method_descriptor(raw.get())) return argv.call_with_self(raw.get(), self);
     Ref bound = bind(raw, bind_to, start);
     if (!bound) return {};
-    return Ref::steal(compat::vectorcall(bound.get(), argv + 2, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return argv.call(bound.get());
 }
 
 Ref super_call_tuple(PyObject *klass, PyObject *self, PyObject *name, PyObject *args, PyObject *kwargs) {
@@ -558,16 +572,10 @@ Ref super_call_tuple(PyObject *klass, PyObject *self, PyObject *name, PyObject *
 // -------------------------------------------------------------- method calls
 
 Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args) {
-    PyObject *argv[8];
-    size_t n = args.size();
-    if (n + 2 > 8) {
-        PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
-        return {};
-    }
-    std::copy(args.begin(), args.end(), argv + 2);
+    Args argv(args);
     auto call_plain = [&](const Ref &f) -> Ref {
         if (!f) return {};
-        return Ref::steal(compat::vectorcall(f.get(), argv + 2, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        return argv.call(f.get());
     };
 
     PyTypeObject *tp = Py_TYPE(obj);
@@ -595,10 +603,7 @@ Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *>
         if (attr) return call_plain(Ref::borrow(attr));
         if (PyErr_Occurred()) return {};
     }
-    if (unbound) {
-        argv[1] = obj;
-        return Ref::steal(compat::vectorcall(descr.get(), argv + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
+    if (unbound) return argv.call_with_self(descr.get(), obj);
     if (get) return call_plain(Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject *>(tp))));
     if (descr) return call_plain(descr);
     PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'", tp->tp_name, name);

@@ -39,6 +39,9 @@ private:
 // -------------------------------------------------------------- the running module
 
 const char *module_full_name();
+// Calls `visit` on every object a Held of this library keeps (not null);
+// stops at and returns the first non-zero result.
+int visit_held(visitproc visit, void *arg);
 PyObject *module_globals();  // borrowed; null before the exec step
 
 // -------------------------------------------------------------- class bodies

@@ -9,7 +9,10 @@
 
 #include "compat.hpp"
 
+#include <algorithm>
+#include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace tessel {
 
@@ -43,10 +46,18 @@ private:
     PyObject *p_ = nullptr;
 };
 
-// A reference held for the life of the process.
+class Held;
+// Every Held of the library, for the frame to visit (see visit_held).
+void register_held(Held *held);
+
+// A reference held for the life of the process.  A module keeps its Held
+// objects (and the caches of its fast paths) as members of its one `State`
+// struct; each registers itself with the frame, which visits them all.
 class Held {
 public:
-    constexpr Held() noexcept = default;
+    Held() noexcept { register_held(this); }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
     void set(Ref r) noexcept { if (!p_) p_ = r.release(); }
     PyObject *get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
@@ -65,5 +76,45 @@ Ref call(PyObject *callable, A... args) {
     return Ref::steal(compat::vectorcall(callable, argv + 1,
                                          sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+
+// The arguments of one call, laid out for vectorcall with two free slots in
+// front: one for an object to prepend (a method's self) and the one that
+// PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee use.  Any number of them.
+class Args {
+public:
+    explicit Args(std::initializer_list<PyObject *> args) : n_(args.size()) {
+        PyObject **p = inline_;
+        if (n_ + 2 > kInline) {
+            heap_.resize(n_ + 2);
+            p = heap_.data();
+        }
+        std::copy(args.begin(), args.end(), p + 2);
+        base_ = p;
+    }
+    Args(const Args &) = delete;
+    Args &operator=(const Args &) = delete;
+
+    // callable(*args), the last len(kwnames) arguments passed by those names.
+    Ref call(PyObject *callable, PyObject *kwnames = nullptr) const {
+        return Ref::steal(compat::vectorcall(callable, base_ + 2, positional(kwnames) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             kwnames));
+    }
+    // callable(self, *args): a method descriptor called without binding.
+    Ref call_with_self(PyObject *callable, PyObject *self, PyObject *kwnames = nullptr) const {
+        base_[1] = self;
+        return Ref::steal(compat::vectorcall(callable, base_ + 1,
+                                             (positional(kwnames) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
+
+private:
+    size_t positional(PyObject *kwnames) const {
+        return n_ - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+    }
+    static constexpr size_t kInline = 8;
+    size_t n_;
+    PyObject *inline_[kInline];
+    std::vector<PyObject *> heap_;
+    PyObject **base_;
+};
 
 }  // namespace tessel
