@@ -689,3 +689,73 @@ def test_a_sent_value_starts_a_fresh_delegation_with_next():
     assert g.send(1) == (("b", "c"), 2) != first
     g = ft.chain(ft.chain([2]))
     assert next(g) == "start" and g.send("x") == "start" and g.send("y") == 2
+
+
+def test_guarded_lookups_follow_every_change():
+    import abc
+    import builtins
+    import types
+
+    # A global: the module's dict, then the builtins, then NameError, and
+    # every rebinding seen at the next read (watched dicts on 3.12+).
+    with pytest.raises(NameError, match="name 'target' is not defined"):
+        ft.read_global()
+    builtins.target = "built in"
+    try:
+        assert ft.read_global() == "built in"
+        ft.target = first = types.ModuleType("first")
+        first.value = 1
+        assert ft.read_global() is first and ft.read_attribute() == 1
+        first.value = 2
+        assert ft.read_attribute() == 2
+        ft.target = second = types.ModuleType("second")
+        with pytest.raises(AttributeError):
+            ft.read_attribute()
+        second.value = 3
+        assert ft.read_attribute() == 3
+        ft.target = types.SimpleNamespace(value=4)  # not a module
+        assert ft.read_attribute() == 4
+        del ft.target
+        assert ft.read_global() == "built in"
+    finally:
+        del builtins.target
+    with pytest.raises(NameError):
+        ft.read_global()
+
+    # isinstance against an ABC: register(), a changed class and an instance
+    # that reports another __class__ are all seen.
+    class Shape(abc.ABC):
+        pass
+
+    class Square:
+        pass
+
+    assert [ft.is_instance(Square(), Shape) for _ in range(3)] == [False] * 3
+    Shape.register(Square)
+    assert ft.is_instance(Square(), Shape)
+
+    class Circle:
+        pass
+
+    assert not ft.is_instance(Circle(), Shape)
+    Circle.__subclasshook__ = classmethod(lambda cls, other: True)  # no effect: Shape asks its own hook
+    assert not ft.is_instance(Circle(), Shape)
+    Shape.__subclasshook__ = classmethod(lambda cls, other: other is Circle or NotImplemented)
+    assert ft.is_instance(Circle(), Shape) == isinstance(Circle(), Shape)
+
+    class Disguised:
+        __class__ = Square
+
+    assert ft.is_instance(Disguised(), Shape) and isinstance(Disguised(), Shape)
+    assert ft.is_instance(3, int) and not ft.is_instance(3, str)
+
+    # Text built piece by piece keeps every character, whatever its width.
+    parts = ["plain ", "caf\xe9 ", "\u2014 ", "\U0001f600", "", "end"]
+    assert ft.text(*parts) == "".join(parts)
+    assert ft.text("\u2014", "x" * 1000) == "\u2014" + "x" * 1000
+    with pytest.raises(TypeError):
+        ft.text("a", 1)
+
+    # A C++ allocation failure inside a body is a MemoryError, not a crash.
+    with pytest.raises(MemoryError):
+        ft.exhaust()

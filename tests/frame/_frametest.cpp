@@ -2,6 +2,7 @@
 // argument binding, closures, super(), static methods and generators.
 #include "tessel.hpp"
 
+#include <new>
 #include <vector>
 
 using namespace tessel;
@@ -153,6 +154,33 @@ PyObject *version_check(Call &c) {
     Py_RETURN_NONE;
 }
 
+// The guarded lookups, one by one.
+Global g_target("target");
+GlobalAttribute g_target_value("target", "value");
+AbcCheck abc_check;
+
+PyObject *read_global(Call &) { return g_target.get().release(); }
+PyObject *read_attribute(Call &) { return g_target_value.get().release(); }
+PyObject *is_instance(Call &c) {
+    int r = abc_check(c[0], c[1]);
+    return r < 0 ? nullptr : boolean(r).release();
+}
+
+// def text(*parts): return ''.join(parts), through one TextWriter
+PyObject *text(Call &c) {
+    TextWriter out;
+    PyObject *parts = c[0];
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts); ++i) {
+        PyObject *part = PyTuple_GET_ITEM(parts, i);
+        if (!PyUnicode_Check(part)) return raise(PyExc_TypeError, "text() takes str parts");
+        if (out.str(part) < 0) return nullptr;
+    }
+    return out.finish();
+}
+
+// A body whose container cannot grow.
+PyObject *exhaust(Call &) { throw std::bad_alloc(); }
+
 int exec(Module &m) {
     if (m.uses_generators() < 0) return -1;
     if (m.define_function(function("signature", signature, {"a", "b", "c", "*args", "**kwargs"},
@@ -166,7 +194,12 @@ int exec(Module &m) {
         m.define_function(function("countdown", countdown, {"n"})) < 0 ||
         m.define_function(function("chain", chain, {"*iterables"})) < 0 ||
         m.define_function(function("broken", broken, {})) < 0 ||
-        m.define_function(function("make_class", make_class, {"bases"})) < 0)
+        m.define_function(function("make_class", make_class, {"bases"})) < 0 ||
+        m.define_function(function("read_global", read_global, {})) < 0 ||
+        m.define_function(function("read_attribute", read_attribute, {})) < 0 ||
+        m.define_function(function("is_instance", is_instance, {"obj", "cls"})) < 0 ||
+        m.define_function(function("text", text, {"*parts"})) < 0 ||
+        m.define_function(function("exhaust", exhaust, {})) < 0)
         return -1;
     Ref base = m.define_class("Base", {m.builtin("object")}, "A base class.", {
         method("hello", Base_hello, {"self"}),
