@@ -117,8 +117,13 @@ PyObject *resume(Generator *g, PyObject *sent) {
             return nullptr;
         }
         Ref out;
-        GeneratorBody::Step step = g->body->resume(out);
+        // At the boundary here, not only at the slot: a body that fails in
+        // C++ must still leave the generator not running.
+        GeneratorBody::Step step =
+            at_boundary(GeneratorBody::Step::Error, [&] { return g->body->resume(out); });
         g->started = true;
+        TESSEL_CHECK(step == GeneratorBody::Step::Error ? PyErr_Occurred() != nullptr
+                                                        : !PyErr_Occurred() && (step == GeneratorBody::Step::Return || out));
         switch (step) {
         case GeneratorBody::Step::Yield:
             g->running = false;
