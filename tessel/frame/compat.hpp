@@ -129,10 +129,19 @@ inline constexpr bool has_dict_watchers = false;
 
 // The object of a weak reference (borrowed), or None once it is gone.
 inline PyObject *weakref_object(PyObject *ref) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#if PY_VERSION_HEX >= 0x030D0000
+    // The strong reference is given back at once: while the object lives,
+    // something else holds it, so the pointer stays good as a borrowed one.
+    PyObject *obj;
+    if (PyWeakref_GetRef(ref, &obj) <= 0) {
+        PyErr_Clear();
+        return Py_None;
+    }
+    Py_DECREF(obj);
+    return obj;
+#else
     return PyWeakref_GET_OBJECT(ref);
-#pragma GCC diagnostic pop
+#endif
 }
 
 inline PyObject *tuple_from_array(PyObject *const *items, Py_ssize_t n) {
