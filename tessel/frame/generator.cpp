@@ -159,7 +159,7 @@ PyObject *gen_iternext(PyObject *self) {
     if (already_running(g)) return nullptr;
     if (!g->yieldfrom && g->body) {
         Ref out;
-        if (g->body->resume_quietly(out)) {
+        if (fast_paths && g->body->resume_quietly(out)) {
             g->started = true;
             return out.release();
         }
