@@ -60,6 +60,10 @@ void use_get_slot(PyObject *klass);
 extern PyTypeObject GeneratorType;
 int ready_generator_type();
 
-PyObject *module_builtins();  // borrowed; null before the exec step
+PyObject *module_builtins();
+
+// The walk of super(): the first class after `klass` in type's MRO whose dict
+// has `name`; null with an error only when a key failed to compare.
+Ref find_after(PyTypeObject *type, PyObject *klass, PyObject *name);  // borrowed; null before the exec step
 
 }  // namespace tessel

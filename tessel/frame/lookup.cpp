@@ -18,7 +18,7 @@ unsigned int class_version(PyTypeObject *type) { return compat::type_version(typ
 
 PyObject *class_attribute(PyTypeObject *type, PyObject *name) { return compat::type_lookup(type, name); }
 
-Ref super_target(PyTypeObject *type, PyObject *klass, PyObject *name) {
+Ref find_after(PyTypeObject *type, PyObject *klass, PyObject *name) {
     // Held: a key's __eq__ met in a class dict may give the class new bases.
     Ref mro = Ref::borrow(type->tp_mro);
     if (!mro) return {};
@@ -29,12 +29,15 @@ Ref super_target(PyTypeObject *type, PyObject *klass, PyObject *name) {
         if (!dict) continue;
         PyObject *found = PyDict_GetItemWithError(dict.get(), name);
         if (found) return Ref::borrow(found);
-        if (PyErr_Occurred()) {
-            PyErr_Clear();  // no shortcut; the plain route meets the error again
-            return {};
-        }
+        if (PyErr_Occurred()) return {};
     }
     return {};
+}
+
+Ref super_target(PyTypeObject *type, PyObject *klass, PyObject *name) {
+    Ref found = find_after(type, klass, name);
+    if (!found) PyErr_Clear();  // no shortcut; the plain route meets the error again
+    return found;
 }
 
 int KnownFunction::set(PyObject *function) {

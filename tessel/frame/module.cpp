@@ -489,19 +489,8 @@ Ref super_find(PyObject *klass, PyObject *self, PyObject *name, PyTypeObject **s
                         "super(type, obj): obj must be an instance or subtype of type");
         return {};
     }
-    Ref mro = Ref::borrow((*start)->tp_mro);
-    if (mro) {
-        Py_ssize_t n = PyTuple_GET_SIZE(mro.get()), i = 0;
-        while (i < n && PyTuple_GET_ITEM(mro.get(), i) != klass) ++i;
-        for (++i; i < n; ++i) {
-            Ref dict = Ref::steal(
-                compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
-            if (!dict) continue;
-            PyObject *found = PyDict_GetItemWithError(dict.get(), name);
-            if (found) return Ref::borrow(found);
-            if (PyErr_Occurred()) return {};
-        }
-    }
+    Ref found = find_after(*start, klass, name);
+    if (found || PyErr_Occurred()) return found;
     PyErr_Format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
     return {};
 }
