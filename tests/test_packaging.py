@@ -20,11 +20,11 @@ import pytest
 pytestmark = pytest.mark.packaging
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-MODULES = ["coffer", "configuration", "tabulon", "frayle", "logic", "arbel", "sigil"]
 sys.path.insert(0, os.path.join(REPO, "tools", "backend"))
 import tessel_backend  # noqa: E402
 
 sys.path.remove(os.path.join(REPO, "tools", "backend"))
+MODULES = tessel_backend.module_names(REPO)
 
 
 def clean_env():
@@ -73,7 +73,7 @@ def fresh_venv(path):
 
 
 def check_installed(python, venv, cwd):
-    """The seven modules, orvane.utils and PyYAML come from the venv; the
+    """The native modules, orvane.utils and PyYAML come from the venv; the
     command runs on the shipped examples."""
     names = ["orvane.tessel.%s" % m for m in MODULES] + ["orvane.utils.strings", "yaml"]
     out = run([python, "-c", "import importlib, orvane.tessel as t; print(t.__version__); "
