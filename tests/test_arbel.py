@@ -1,6 +1,5 @@
 """Arbel: named tree nodes drawn like the tree command."""
 import collections
-import os
 import sys
 
 import pytest
@@ -10,9 +9,7 @@ import orvane.tessel.arbel as arbel_module
 from orvane.tessel.arbel import Arbel
 from leaks import LeakChecks
 from support import assert_recursion_error, examples, raising
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import arbel as twin  # noqa: E402
+from twins import arbel as twin
 
 
 @pytest.fixture(params=["native", "twin"])

@@ -146,17 +146,13 @@ def test_subclass_init_reaches_dict_through_super():
 
 # ================================================================= NestedCoffer
 
-import os
-import sys
 from collections.abc import Mapping, MutableMapping
 
 from hypothesis import given, settings, strategies as st
 
 from orvane.tessel.coffer import NestedCoffer
 from support import assert_recursion_error
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import coffer as twin  # noqa: E402
+from twins import coffer as twin
 
 
 @pytest.fixture(params=["native", "twin"])

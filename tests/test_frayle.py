@@ -2,7 +2,6 @@
 import collections
 import collections.abc
 import gc
-import os
 import re
 import sys
 import weakref
@@ -14,9 +13,7 @@ import orvane.tessel.frayle as frayle_module
 from orvane.tessel.frayle import Frayle
 from leaks import LeakChecks
 from support import assert_recursion_error, examples, raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
-from twins import frayle as twin_module  # noqa: E402
+from twins import frayle as twin_module
 
 IMPLEMENTATIONS = [Frayle, twin_module.Frayle]
 

@@ -29,7 +29,6 @@ import faulthandler
 import gc
 import os
 import re
-import sys
 import time
 
 from hypothesis import HealthCheck, Phase, settings, strategies as st
@@ -37,10 +36,8 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule, run_stat
 
 import orvane.tessel.arbel as arbel_module
 import orvane.tessel.sigil as sigil_module
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import arbel as twin_arbel  # noqa: E402
-from twins import sigil as twin_sigil  # noqa: E402
+from twins import arbel as twin_arbel
+from twins import sigil as twin_sigil
 
 FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
 HANG_SECONDS = 60

@@ -16,7 +16,6 @@ sequences until the time is up, and the number of examples run is printed
 import copy
 import os
 import pickle
-import sys
 import time
 from collections.abc import Mapping
 
@@ -27,11 +26,9 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, r
 
 from orvane.tessel.coffer import Coffer, NestedCoffer
 from orvane.tessel.configuration import Configuration
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import coffer as twin_coffer  # noqa: E402
+from twins import coffer as twin_coffer
 from support import examples  # noqa: E402
-from twins import configuration as twin_configuration  # noqa: E402
+from twins import configuration as twin_configuration
 
 FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
 

@@ -29,9 +29,7 @@ from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule, run_state_machine_as_test
 
 from orvane.tessel.frayle import Frayle
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import frayle as twin_frayle  # noqa: E402
+from twins import frayle as twin_frayle
 from support import examples  # noqa: E402
 
 FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)

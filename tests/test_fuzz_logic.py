@@ -33,7 +33,6 @@ import faulthandler
 import io
 import os
 import re
-import sys
 import time
 import tokenize
 import warnings
@@ -43,9 +42,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from orvane.tessel import logic
 from orvane.tessel.logic import BaseLogic, logic_str
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import logic as twin  # noqa: E402
+from twins import logic as twin
 from support import examples  # noqa: E402
 
 FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)

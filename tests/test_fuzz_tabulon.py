@@ -37,7 +37,6 @@ import copy
 import faulthandler
 import os
 import re
-import sys
 import time
 from collections import OrderedDict, namedtuple
 from collections.abc import MutableMapping
@@ -47,9 +46,7 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, p
                                  run_state_machine_as_test)
 
 import orvane.tessel.tabulon as native
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import tabulon as twin  # noqa: E402
+from twins import tabulon as twin
 
 FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
 HANG_SECONDS = 60

@@ -12,7 +12,6 @@ a children value that cannot be sliced is "'X' object is unsliceable" (the
 twin's slice says "not subscriptable"), and the text of RecursionError.
 """
 import collections
-import os
 import re
 import sys
 
@@ -21,9 +20,7 @@ import pytest
 import orvane.tessel.arbel as arbel_module
 from orvane.tessel.arbel import Arbel
 from support import Replaces, assert_no_leak, assert_recursion_error, raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import arbel as twin  # noqa: E402
+from twins import arbel as twin
 
 MODULES = [arbel_module, twin]
 UNSLICEABLE = re.compile(r"'([\w.]+)' object is (not subscriptable|unsliceable)")

@@ -19,10 +19,8 @@ from orvane.tessel.coffer import Coffer, NestedCoffer
 from orvane.tessel.configuration import Configuration
 from leaks import LeakCases
 from support import raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import coffer as twin_coffer  # noqa: E402
-from twins import configuration as twin_configuration  # noqa: E402
+from twins import coffer as twin_coffer
+from twins import configuration as twin_configuration
 
 PAIRS = [(NestedCoffer, twin_coffer.NestedCoffer), (Configuration, twin_configuration.Configuration)]
 PAIR_IDS = ["NestedCoffer", "Configuration"]

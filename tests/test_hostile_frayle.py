@@ -10,7 +10,6 @@ and message), the exceptions reported as ignored inside callbacks and the
 contents afterwards must agree, and nothing may crash.
 """
 import gc
-import os
 import re
 import sys
 import weakref
@@ -20,9 +19,7 @@ import pytest
 import orvane.tessel.frayle as frayle_module
 from orvane.tessel.frayle import Frayle
 from support import assert_no_leak, raising
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import frayle as twin_module  # noqa: E402
+from twins import frayle as twin_module
 
 ADDRESS = re.compile(r"0x[0-9a-fA-F]+")
 

@@ -4,9 +4,7 @@ object under test, hand-edited expression lists, surrogates and non-ASCII
 text, and very large inputs.  Each case must end in the interpreter's own
 error or the module's stated message, as the pure-Python twin does; never in
 a crash, a hang or a partial result."""
-import os
 import re
-import sys
 import time
 
 import pytest
@@ -15,9 +13,7 @@ from orvane.tessel import logic
 from orvane.tessel.logic import And, BaseLogic, Not, Or, logic_str
 from leaks import LeakCases
 from support import raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import logic as twin  # noqa: E402
+from twins import logic as twin
 
 MESSAGE = "Not a properly formatted logic string: %s"
 

@@ -11,15 +11,12 @@ the classes as the twin leaves them, and never crash.
 import functools
 import operator
 import os
-import sys
 
 import pytest
 
 from orvane.tessel import sigil as sigil_module
 from support import Replaces, assert_no_leak, assert_recursion_error, raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import sigil as twin  # noqa: E402
+from twins import sigil as twin
 
 
 def plain(value):

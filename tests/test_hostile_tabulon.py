@@ -11,7 +11,6 @@ same contents afterwards, and never crash.
 import copy
 import os
 import re
-import sys
 from collections import namedtuple
 from collections.abc import Mapping, MutableMapping
 from types import SimpleNamespace
@@ -20,9 +19,7 @@ import pytest
 
 import orvane.tessel.tabulon as native
 from support import assert_no_leak, assert_recursion_error, raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import tabulon as twin  # noqa: E402
+from twins import tabulon as twin
 
 MODULES = [native, twin]
 PAIR_MESSAGE = "Tabulon only accepts a tuple of path/obj"
