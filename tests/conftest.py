@@ -11,8 +11,7 @@ sys.path.append(os.path.join(os.path.dirname(HERE), "bench"))
 
 from hypothesis import HealthCheck, settings  # noqa: E402
 
-from leaks import LeakCases  # noqa: E402
-from support import settled_heap  # noqa: E402
+from support import LeakCases, settled_heap  # noqa: E402
 
 
 # Examples that overrun hypothesis's size limit are dropped and others drawn;

@@ -7,8 +7,7 @@ from hypothesis import given, settings, strategies as st
 
 import orvane.tessel.arbel as arbel_module
 from orvane.tessel.arbel import Arbel
-from leaks import LeakChecks
-from support import assert_recursion_error, examples, raising
+from support import LeakChecks, assert_recursion_error, examples, outcome, raising
 from twins import arbel as twin
 
 
@@ -16,13 +15,6 @@ from twins import arbel as twin
 def A(request):
     """Arbel, and the plain-Python twin the same behaviour is checked on."""
     return Arbel if request.param == "native" else twin.Arbel
-
-
-def outcome(operation):
-    try:
-        return ("ok", operation())
-    except Exception as e:  # noqa: BLE001 - compared between implementations
-        return (type(e).__name__, str(e))
 
 
 def test_module_and_class_shape():

@@ -16,8 +16,7 @@ import orvane.tessel.configuration as configuration
 from orvane.tessel.coffer import NestedCoffer
 from orvane.tessel.configuration import Configuration
 from orvane.utils.strings import typecast_str
-from leaks import LeakChecks
-from support import assert_recursion_error, raising, run_isolated
+from support import LeakChecks, assert_recursion_error, raising, run_isolated
 from twins import configuration as twin
 
 

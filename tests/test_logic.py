@@ -12,8 +12,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import orvane.tessel.logic as logic
 from orvane.tessel.logic import And, BaseLogic, Not, Or, logic_str
-from leaks import LeakChecks
-from support import assert_recursion_error, examples, raising, run_isolated
+from support import LeakChecks, assert_recursion_error, examples, raising, run_isolated
 from twins import logic as twin
 
 # Edited texts overrun hypothesis's size limit now and then; those examples

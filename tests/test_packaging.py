@@ -156,6 +156,18 @@ def test_wheels_record_and_metadata(wheels):
         assert b".symtab\0" not in data and b".debug_info\0" not in data, "%s is not stripped" % module
 
 
+def test_the_list_of_modules_is_the_set_of_sources():
+    """Every module of modules.txt has its source, stub and benchmark; no
+    source is left off the list (it would not be built)."""
+    def stems(folder, prefix, suffix):
+        return sorted(name[len(prefix):-len(suffix)] for name in os.listdir(os.path.join(REPO, folder))
+                      if name.startswith(prefix) and name.endswith(suffix))
+    assert len(set(MODULES)) == len(MODULES)
+    assert stems("tessel", "", ".cpp") == sorted(MODULES)
+    assert stems(os.path.join("python", "orvane", "tessel"), "", ".pyi") == sorted(MODULES)
+    assert stems("bench", "bench_", ".py") == sorted(MODULES)
+
+
 @pytest.mark.parametrize("path", ["pyproject.toml", "platform/pyproject.toml"])
 def test_toml_reader_of_the_backend(path):
     """Without tomllib or tomli (pip's isolated build on 3.8 to 3.10) the

@@ -4,8 +4,7 @@ import pytest
 
 import orvane.tessel.sigil as sigil_module
 from orvane.tessel.sigil import SigilDescriptor, sigil
-from leaks import LeakChecks
-from support import raising, run_isolated
+from support import LeakChecks, raising, run_isolated
 from twins import sigil as twin
 
 

@@ -13,8 +13,7 @@ from hypothesis import given, settings, strategies as st
 
 import orvane.tessel.tabulon as tabulon
 from orvane.tessel.tabulon import DictItem, IndexMarker, Tabulon
-from leaks import LeakChecks
-from support import assert_recursion_error, examples, raising, run_isolated
+from support import LeakChecks, assert_recursion_error, examples, raising, run_isolated
 from twins import tabulon as twin
 
 PAIR_MESSAGE = "Tabulon only accepts a tuple of path/obj"
