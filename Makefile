@@ -5,11 +5,24 @@
 #   make bench   the benchmarks
 #   make wheel   the folder of wheels that installs offline, in dist/
 #   make sdist   the sdist, in dist/
-#   make asan    every test with the libraries under ASan and UBSan
+#   make debug   every test on the debug build (build-checks/): -O1 -g, and the
+#                frame checks its invariants as it runs (TESSEL_CHECKS)
+#   make asan    every test on the debug build under ASan and UBSan
 #   make test-all  build and test every supported interpreter
 #   make stubtest  the type stubs against the real modules
+# FAST_PATHS=off (with build, test, debug, asan, ...) compiles the fast paths
+# out, so that every operation takes its plain route; those builds go to
+# folders of their own (build-nofast, ...), beside the others.
 PYTHON ?= $(shell tools/find-python)
-BUILD ?= build
+FAST_PATHS ?= on
+ifeq ($(filter on off,$(FAST_PATHS)),)
+$(error FAST_PATHS is on or off, not "$(FAST_PATHS)")
+endif
+NOFAST := $(if $(filter off,$(FAST_PATHS)),-nofast)
+BUILD ?= build$(NOFAST)
+# The debug build's switches; `make debug` and `make asan` set them.
+CHECKS ?= off
+BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 # ONLY="coffer configuration" builds just those modules (default: all).
 ONLY ?=
@@ -19,7 +32,7 @@ TESTS ?= tests
 PYDEPS := $(BUILD)/pydeps
 TEST_PATH := $(BUILD)/lib:$(BUILD)/testlib:platform:$(PYDEPS)
 
-.PHONY: all build deps test test-all stubtest asan run bench wheel sdist clean
+.PHONY: all build deps test test-all stubtest debug asan run bench wheel sdist clean
 
 all: build
 
@@ -27,7 +40,8 @@ deps:
 	@tools/setup-deps "$(PYTHON)" "$(PYDEPS)"
 
 build: deps
-	cmake -S . -B $(BUILD)/cmake -DPython3_EXECUTABLE="$(PYTHON)" -DTESSEL_ONLY="$(subst $(space),;,$(strip $(ONLY)))" $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD)/cmake -DPython3_EXECUTABLE="$(PYTHON)" -DTESSEL_ONLY="$(subst $(space),;,$(strip $(ONLY)))" \
+		-DTESSEL_FAST_PATHS=$(FAST_PATHS) -DTESSEL_CHECKS=$(CHECKS) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD)/cmake -j2
 	mkdir -p $(BUILD)/lib/orvane/tessel
 	cp -r python/orvane/tessel/. $(BUILD)/lib/orvane/tessel/
@@ -39,23 +53,28 @@ test-all:
 	tools/test-all $(VERSIONS)
 
 # mypy.stubtest with Debian's CPython 3.11 and mypy, on libraries built for it.
-MODULES := coffer configuration tabulon frayle logic arbel sigil
+MODULES := $(shell sed -e '/^[[:space:]]*\#/d' modules.txt)
 STUBTEST_PYTHON ?= /usr/bin/python3.11
-STUBTEST_BUILD ?= build-stubtest
+STUBTEST_BUILD ?= build-stubtest$(NOFAST)
 stubtest:
 	$(MAKE) build PYTHON=$(STUBTEST_PYTHON) BUILD=$(STUBTEST_BUILD)
 	PYTHONPATH=$(STUBTEST_BUILD)/lib:platform $(STUBTEST_PYTHON) -m mypy.stubtest \
 		--allowlist tests/typing/stubtest-allowlist.txt $(addprefix orvane.tessel.,$(MODULES))
 
-# The libraries under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# The debug build and the whole suite on it.
+DEBUG_BUILD ?= build-checks$(NOFAST)
+debug:
+	$(MAKE) test BUILD=$(DEBUG_BUILD) CHECKS=on BUILD_TYPE=Debug
+
+# The debug build under AddressSanitizer and UndefinedBehaviorSanitizer, and the
 # whole suite run with them (see tools/asan-check).
 ASAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
-ASAN_BUILD ?= build-asan
+ASAN_BUILD ?= build-asan$(NOFAST)
 # Tests that reach none of our native code: the command line (pure Python
 # over the modules the other tests cover), the type checker, the packaging.
 ASAN_SKIP ?= --ignore=tests/test_cli.py --ignore=tests/test_typing.py -m "not packaging"
 asan:
-	$(MAKE) build BUILD=$(ASAN_BUILD) CMAKE_FLAGS='-DTESSEL_EXTRA_FLAGS="$(ASAN_FLAGS)" $(CMAKE_FLAGS)'
+	$(MAKE) build BUILD=$(ASAN_BUILD) CHECKS=on BUILD_TYPE=Debug CMAKE_FLAGS='-DTESSEL_EXTRA_FLAGS="$(ASAN_FLAGS)" $(CMAKE_FLAGS)'
 	tools/asan-check "$(PYTHON)" $(ASAN_BUILD) $(ASAN_BUILD)/lib:$(ASAN_BUILD)/testlib:platform:$(ASAN_BUILD)/pydeps $(TESTS) $(ASAN_SKIP) $(PYTEST_ARGS)
 
 # The build speaks only when it fails; RUN_ARGS replaces --example.

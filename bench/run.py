@@ -13,7 +13,9 @@ sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
 
-MODULES = ["coffer", "configuration", "arbel", "sigil", "frayle", "logic", "tabulon"]
+# Every module that modules.txt lists has its script, bench_NAME.py.
+with open(os.path.join(os.path.dirname(HERE), "modules.txt")) as f:
+    MODULES = [line.strip() for line in f if line.strip() and not line.lstrip().startswith("#")]
 
 
 def main(argv):

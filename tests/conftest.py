@@ -3,12 +3,15 @@ import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
+HERE = os.path.dirname(os.path.abspath(__file__))
+# The shared support module, and the pure-Python twins (`from twins import
+# coffer`), which the benchmarks use too.
+sys.path.insert(0, HERE)
+sys.path.append(os.path.join(os.path.dirname(HERE), "bench"))
 
 from hypothesis import HealthCheck, settings  # noqa: E402
 
-from leaks import LeakCases  # noqa: E402
-from support import settled_heap  # noqa: E402
+from support import LeakCases, settled_heap  # noqa: E402
 
 
 # Examples that overrun hypothesis's size limit are dropped and others drawn;

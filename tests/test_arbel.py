@@ -1,6 +1,5 @@
 """Arbel: named tree nodes drawn like the tree command."""
 import collections
-import os
 import sys
 
 import pytest
@@ -8,24 +7,14 @@ from hypothesis import given, settings, strategies as st
 
 import orvane.tessel.arbel as arbel_module
 from orvane.tessel.arbel import Arbel
-from leaks import LeakChecks
-from support import assert_recursion_error, examples, raising
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import arbel as twin  # noqa: E402
+from support import LeakChecks, assert_recursion_error, examples, outcome, raising
+from twins import arbel as twin
 
 
 @pytest.fixture(params=["native", "twin"])
 def A(request):
     """Arbel, and the plain-Python twin the same behaviour is checked on."""
     return Arbel if request.param == "native" else twin.Arbel
-
-
-def outcome(operation):
-    try:
-        return ("ok", operation())
-    except Exception as e:  # noqa: BLE001 - compared between implementations
-        return (type(e).__name__, str(e))
 
 
 def test_module_and_class_shape():

@@ -16,11 +16,8 @@ import orvane.tessel.configuration as configuration
 from orvane.tessel.coffer import NestedCoffer
 from orvane.tessel.configuration import Configuration
 from orvane.utils.strings import typecast_str
-from leaks import LeakChecks
-from support import assert_recursion_error, raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import configuration as twin  # noqa: E402
+from support import LeakChecks, assert_recursion_error, raising, run_isolated
+from twins import configuration as twin
 
 
 @pytest.fixture(params=["native", "twin"])

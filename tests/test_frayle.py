@@ -2,8 +2,6 @@
 import collections
 import collections.abc
 import gc
-import os
-import re
 import sys
 import weakref
 
@@ -12,11 +10,8 @@ from hypothesis import given, settings, strategies as st
 
 import orvane.tessel.frayle as frayle_module
 from orvane.tessel.frayle import Frayle
-from leaks import LeakChecks
-from support import assert_recursion_error, examples, raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
-from twins import frayle as twin_module  # noqa: E402
+from support import LeakChecks, assert_recursion_error, examples, outcome, raising, run_isolated, unaddressed
+from twins import frayle as twin_module
 
 IMPLEMENTATIONS = [Frayle, twin_module.Frayle]
 
@@ -808,9 +803,6 @@ OPS = st.one_of(
     st.tuples(st.just("revive"), st.integers(0, 7)),
 )
 
-ADDRESS = re.compile(r"0x[0-9a-f]+")
-
-
 def apply(lst, op, pool):
     kind, args = op[0], op[1:]
     get = lambda i: pool[i] if pool[i] is not None else 5  # a freed slot stands for an int
@@ -841,13 +833,6 @@ def apply(lst, op, pool):
     raise AssertionError(kind)
 
 
-def outcome(lst, op, pool):
-    try:
-        return "ok", apply(lst, op, pool)
-    except Exception as exc:  # compared with the twin's
-        return type(exc), ADDRESS.sub("0x", str(exc))
-
-
 @settings(max_examples=examples(300), deadline=None)
 @given(st.lists(OPS, max_size=25))
 def test_same_behaviour_as_the_twin(ops):
@@ -860,7 +845,8 @@ def test_same_behaviour_as_the_twin(ops):
             if pool[op[1]] is None:
                 pool[op[1]] = Obj(op[1])
         else:
-            assert outcome(ours, op, pool) == outcome(twins, op, pool), op
+            assert (outcome(lambda: apply(ours, op, pool), message=unaddressed)
+                    == outcome(lambda: apply(twins, op, pool), message=unaddressed)), op
         assert list(ours) == list(twins)
         assert all(type(r) is weakref.ReferenceType and r() is not None for r in ours.data)
 

@@ -25,25 +25,18 @@ until the time is up; the number of programs and steps run is printed (use
 than a minute counts as a hang: the process is stopped with the tracebacks
 of its threads.
 """
-import faulthandler
 import gc
-import os
 import re
-import sys
-import time
 
 from hypothesis import HealthCheck, Phase, settings, strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, rule, run_state_machine_as_test
+from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import orvane.tessel.arbel as arbel_module
 import orvane.tessel.sigil as sigil_module
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import arbel as twin_arbel  # noqa: E402
-from twins import sigil as twin_sigil  # noqa: E402
-
-FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
-HANG_SECONDS = 60
+import support
+from support import FUZZ_SECONDS, RECURSED, depth_untold, hang_watch_off, run_machine, watch_for_hang
+from twins import arbel as twin_arbel
+from twins import sigil as twin_sigil
 
 # No explain phase: it re-runs a failing program under a line tracer, which
 # can take the interpreter past the point where it recovers from RecursionError.
@@ -53,7 +46,6 @@ QUICK = settings(max_examples=25, stateful_step_count=20, deadline=None,
 LONG = settings(QUICK, max_examples=100, stateful_step_count=40, database=None)
 
 UNSLICEABLE = re.compile(r"'([\w.]+)' object is (not subscriptable|unsliceable)")
-RECURSED = ("raised", "RecursionError")
 SAMPLES = {}  # long mode: the longest drawing and one example of each exception
 
 
@@ -65,35 +57,28 @@ def outcome(operation):
     # implementation.
     gc.disable()
     try:
-        return ("ok", operation())
-    except RecursionError:
-        return RECURSED
-    except Exception as e:  # noqa: BLE001 - compared between implementations
-        # The one wording that differs on purpose: what cannot be sliced.
-        return ("raised", type(e).__name__, UNSLICEABLE.sub(r"'\1' object cannot be sliced", str(e)))
+        return support.outcome(operation, message=depth_untold(sliceable_words))
     finally:
         gc.enable()
+
+
+def sliceable_words(error):
+    """The one wording that differs on purpose: what cannot be sliced."""
+    return UNSLICEABLE.sub(r"'\1' object cannot be sliced", str(error))
 
 
 def fuzz(machine):
     """A test that runs the state machine: once, briefly, or again and again
     until TESSEL_FUZZ_SECONDS have passed."""
     def test():
+        run_machine(machine, QUICK, LONG)
         if not FUZZ_SECONDS:
-            run_state_machine_as_test(machine, settings=QUICK)
             return
-        started = time.monotonic()
-        while time.monotonic() - started < FUZZ_SECONDS:
-            try:
-                run_state_machine_as_test(machine, settings=LONG)
-            finally:
-                faulthandler.cancel_dump_traceback_later()
         for key, sample in sorted(SAMPLES.items(), key=str):
             print("%s:\n%s" % (ascii(key), ascii(sample)[:400] if isinstance(sample, str) else ascii(sample)))
         SAMPLES.clear()
-        print("\n%s: %d programs, %d steps, %d drawings or reads (%d recursion errors) in %.0f s"
-              % (machine.__name__, machine.programs, machine.steps, machine.checks,
-                 machine.recursions, time.monotonic() - started))
+        print("%s: %d steps, %d drawings or reads (%d recursion errors)"
+              % (machine.__name__, machine.steps, machine.checks, machine.recursions))
     test.__name__ = "test_" + machine.__name__
     return test
 
@@ -273,17 +258,15 @@ def describe(value):
 class Watched(RuleBasedStateMachine):
     """Counts programs; in long mode, a program running past HANG_SECONDS
     stops the process with the tracebacks of its threads."""
-    programs = steps = checks = recursions = 0
+    examples = steps = checks = recursions = 0
 
     def __init__(self):
         super().__init__()
-        type(self).programs += 1
-        if FUZZ_SECONDS:
-            faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+        type(self).examples += 1
+        watch_for_hang()
 
     def teardown(self):
-        if FUZZ_SECONDS:
-            faulthandler.cancel_dump_traceback_later()
+        hang_watch_off()
 
 
 class ArbelDrawings(Watched):

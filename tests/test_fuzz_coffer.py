@@ -14,26 +14,19 @@ sequences until the time is up, and the number of examples run is printed
 (use ``pytest -s`` to see it).
 """
 import copy
-import os
 import pickle
-import sys
-import time
 from collections.abc import Mapping
 
 import pytest
 from hypothesis import HealthCheck, settings, strategies as st
-from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, rule,
-                                 run_state_machine_as_test)
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
+import support
 from orvane.tessel.coffer import Coffer, NestedCoffer
 from orvane.tessel.configuration import Configuration
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import coffer as twin_coffer  # noqa: E402
-from support import examples  # noqa: E402
-from twins import configuration as twin_configuration  # noqa: E402
-
-FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
+from support import FUZZ_SECONDS, examples, plain, run_machine
+from twins import coffer as twin_coffer
+from twins import configuration as twin_configuration
 
 # Few names, so that operations meet the same entries often; dotted names with
 # empty parts, non-ASCII text, and keys that are never split.
@@ -56,20 +49,7 @@ _attribute_names = st.sampled_from(["a", "b", "é", "a.b", "update", "get", "zz"
 
 
 def outcome(operation):
-    """The result of `operation` as plain data, or its exception's type and text."""
-    try:
-        return ("ok", plain(operation()))
-    except Exception as e:  # noqa: BLE001 - compared between implementations
-        return ("raised", type(e).__name__, str(e))
-
-
-def plain(value):
-    """Nested mappings as (class name, plain dict) pairs, for comparing states."""
-    if isinstance(value, Mapping):
-        return (type(value).__name__, {k: plain(v) for k, v in value.items()})
-    if callable(value):  # methods found by attribute reads
-        return ("callable", getattr(value, "__name__", None))
-    return value
+    return support.outcome(operation, result=plain)
 
 
 def bound_everywhere(value):
@@ -187,16 +167,7 @@ class ConfigurationMachine(Differential):
 def test_native_matches_the_twin(machine):
     quick = settings(max_examples=examples(40), stateful_step_count=25, deadline=None,
                      suppress_health_check=list(HealthCheck))
-    if not FUZZ_SECONDS:
-        run_state_machine_as_test(machine, settings=quick)
-        return
-    long = settings(quick, max_examples=2000, stateful_step_count=50, database=None)
-    machine.examples = 0
-    started = time.monotonic()
-    while time.monotonic() - started < FUZZ_SECONDS:
-        run_state_machine_as_test(machine, settings=long)
-    print("\n%s: %d examples in %.0f s" % (machine.__name__, machine.examples,
-                                           time.monotonic() - started))
+    run_machine(machine, quick, settings(quick, max_examples=2000, stateful_step_count=50, database=None))
 
 
 # YAML documents that share containers (anchors and aliases): each node holds

@@ -16,28 +16,20 @@ variable TESSEL_FUZZ_SECONDS to a number of seconds to keep fuzzing for that
 long instead: batch after batch of fresh random sequences until the time is
 up; the number of examples run is printed (use ``pytest -s`` to see it).
 """
-import faulthandler
 import gc
-import os
-import re
 import sys
-import time
 import weakref
 
 import pytest
 from hypothesis import HealthCheck, settings, strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule, run_state_machine_as_test
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
+import support
 from orvane.tessel.frayle import Frayle
+from support import FUZZ_SECONDS, examples, run_machine, unaddressed, watch_for_hang
+from twins import frayle as twin_frayle
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import frayle as twin_frayle  # noqa: E402
-from support import examples  # noqa: E402
-
-FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
-HANG_SECONDS = 60
 POOL = 8
-ADDRESS = re.compile(r"0x[0-9a-fA-F]+")
 
 
 class Obj(object):
@@ -89,15 +81,12 @@ def label(value):
     if isinstance(value, list):
         return [label(o) for o in value]
     if isinstance(value, str):
-        return ADDRESS.sub("0x", value)
+        return unaddressed(value)
     return value
 
 
 def outcome(operation):
-    try:
-        return ("ok", label(operation()))
-    except Exception as exc:  # noqa: BLE001 - compared between implementations
-        return ("raised", type(exc).__name__, ADDRESS.sub("0x", str(exc)))
+    return support.outcome(operation, result=label, message=unaddressed)
 
 
 class World(object):
@@ -163,8 +152,7 @@ class Differential(RuleBasedStateMachine):
     @initialize(items=slot_lists)
     def build(self, items):
         type(self).examples += 1
-        if FUZZ_SECONDS:  # a hang ends the run with every thread's stack
-            faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+        watch_for_hang()
         self.ignored = []
         self.hook, sys.unraisablehook = sys.unraisablehook, self.unraisable
         self.native, self.twin = World(self.native_class), World(self.twin_class)
@@ -175,7 +163,7 @@ class Differential(RuleBasedStateMachine):
             sys.unraisablehook = self.hook
 
     def unraisable(self, info):
-        self.ignored.append((self.side, info.exc_type.__name__, ADDRESS.sub("0x", str(info.exc_value))))
+        self.ignored.append((self.side, info.exc_type.__name__, unaddressed(info.exc_value)))
 
     def compare(self, operation):
         results, ignored = [], []
@@ -380,16 +368,5 @@ class SubclassMachine(Differential):
 def test_native_matches_the_twin(machine):
     quick = settings(max_examples=examples(60), stateful_step_count=30, deadline=None,
                      suppress_health_check=list(HealthCheck))
-    if not FUZZ_SECONDS:
-        run_state_machine_as_test(machine, settings=quick)
-        return
     long = settings(quick, max_examples=1000, stateful_step_count=60, database=None)
-    machine.examples = 0
-    started = time.monotonic()
-    try:
-        while time.monotonic() - started < FUZZ_SECONDS / 2:
-            run_state_machine_as_test(machine, settings=long)
-    finally:
-        faulthandler.cancel_dump_traceback_later()
-    print("\n%s: %d examples in %.0f s" % (machine.__name__, machine.examples,
-                                           time.monotonic() - started))
+    run_machine(machine, quick, long, seconds=FUZZ_SECONDS / 2)

@@ -29,11 +29,8 @@ than a minute counts as a hang: the process is stopped with the tracebacks
 of its threads.
 """
 import ast
-import faulthandler
 import io
-import os
 import re
-import sys
 import time
 import tokenize
 import warnings
@@ -43,13 +40,9 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from orvane.tessel import logic
 from orvane.tessel.logic import BaseLogic, logic_str
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import logic as twin  # noqa: E402
-from support import examples  # noqa: E402
-
-FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
-HANG_SECONDS = 60
+import support
+from support import FUZZ_SECONDS, examples, hang_watch_off, watch_for_hang
+from twins import logic as twin
 
 QUICK = settings(max_examples=examples(150), deadline=None,
                  suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much,
@@ -68,13 +61,11 @@ def fuzz(strategy):
 
             def body(example):
                 count[0] += 1
-                if FUZZ_SECONDS:
-                    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+                watch_for_hang()
                 try:
                     check(example)
                 finally:
-                    if FUZZ_SECONDS:
-                        faulthandler.cancel_dump_traceback_later()
+                    hang_watch_off()
             if not FUZZ_SECONDS:
                 given(strategy)(QUICK(body))()
                 return
@@ -167,18 +158,18 @@ def build(module, tree):
 
 
 def outcome(operation):
-    """The result with the callables' log, or the exception's type and text."""
+    """The outcome with the callables' log."""
     del LOG[:]
-    try:
-        result = ("ok", operation())
-    except Exception as e:  # noqa: BLE001 - compared between implementations
-        message = str(e)
-        if isinstance(e, TypeError) and re.match(r"(\w+\.)?__call__\(\) takes", message):
-            # The frame words it as Python 2 did; Python functions name the
-            # class too from 3.10 on.
-            message = "argument count"
-        result = ("raised", type(e).__name__, message)
-    return result, list(LOG)
+    return support.outcome(operation, message=argument_count_words), list(LOG)
+
+
+def argument_count_words(error):
+    message = str(error)
+    if isinstance(error, TypeError) and re.match(r"(\w+\.)?__call__\(\) takes", message):
+        # The frame words it as Python 2 did; Python functions name the
+        # class too from 3.10 on.
+        return "argument count"
+    return message
 
 
 @fuzz(st.tuples(trees(), trees(), st.lists(ITEMS, max_size=4)))

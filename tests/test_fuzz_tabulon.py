@@ -34,25 +34,15 @@ that mode a single example that takes longer than a minute counts as a hang:
 the process is stopped with the tracebacks of its threads.
 """
 import copy
-import faulthandler
-import os
 import re
-import sys
-import time
 from collections import OrderedDict, namedtuple
-from collections.abc import MutableMapping
 
 from hypothesis import HealthCheck, settings, strategies as st
-from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, precondition, rule,
-                                 run_state_machine_as_test)
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import orvane.tessel.tabulon as native
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import tabulon as twin  # noqa: E402
-
-FUZZ_SECONDS = float(os.environ.get("TESSEL_FUZZ_SECONDS") or 0)
-HANG_SECONDS = 60
+from support import DictBacked, hang_watch_off, run_machine, watch_for_hang
+from twins import tabulon as twin
 
 Point = namedtuple("Point", "x y")
 
@@ -61,14 +51,15 @@ class Row(list):
     """A list subclass whose constructor takes one iterable."""
 
 
-class Keeper(MutableMapping):
+class Keeper(DictBacked):
     """A mapping stored as a value, which a later path goes below: its
     __setitem__ does something to what the walk stores in it (empties or
     grows the sequence it is given, stores something else, stores nothing),
     or its __getitem__ hands back something else than what it holds."""
 
     def __init__(self, action):
-        self.action, self.data = action, {}
+        super().__init__()
+        self.action = action
 
     def __getitem__(self, key):
         value = self.data[key]
@@ -90,15 +81,6 @@ class Keeper(MutableMapping):
             value = 7
         if self.action != "stores nothing":
             self.data[key] = value
-
-    def __delitem__(self, key):
-        del self.data[key]
-
-    def __iter__(self):
-        return iter(self.data)
-
-    def __len__(self):
-        return len(self.data)
 
     def __repr__(self):
         return "Keeper(%r, %s)" % (self.action, snapshot(self.data))
@@ -328,8 +310,7 @@ class TabulonMachine(RuleBasedStateMachine):
     @initialize(document=_documents)
     def build(self, document):
         type(self).examples += 1
-        if FUZZ_SECONDS:
-            faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+        watch_for_hang()
         self.compare(lambda m, t: m.Tabulon(copy.deepcopy(document)), keep=True)
 
     @rule(document=_documents)
@@ -422,22 +403,12 @@ class TabulonMachine(RuleBasedStateMachine):
             assert type(self.native) is native.Tabulon and type(self.twin) is twin.Tabulon
 
     def teardown(self):
-        if FUZZ_SECONDS:
-            faulthandler.cancel_dump_traceback_later()
+        hang_watch_off()
 
 
 def test_native_matches_the_twin():
     quick = settings(max_examples=30, stateful_step_count=20, deadline=None,
                      suppress_health_check=list(HealthCheck))
-    if not FUZZ_SECONDS:
-        run_state_machine_as_test(TabulonMachine, settings=quick)
-        return
     # batches of a few hundred examples: the time is checked between batches, and
     # hypothesis keeps what it learns about a batch until the batch ends
-    long = settings(quick, max_examples=300, stateful_step_count=50, database=None)
-    TabulonMachine.examples = 0
-    started = time.monotonic()
-    while time.monotonic() - started < FUZZ_SECONDS:
-        run_state_machine_as_test(TabulonMachine, settings=long)
-    print("\nTabulonMachine: %d examples in %.0f s" % (TabulonMachine.examples,
-                                                      time.monotonic() - started))
+    run_machine(TabulonMachine, quick, settings(quick, max_examples=300, stateful_step_count=50, database=None))

@@ -12,7 +12,7 @@ a children value that cannot be sliced is "'X' object is unsliceable" (the
 twin's slice says "not subscriptable"), and the text of RecursionError.
 """
 import collections
-import os
+import functools
 import re
 import sys
 
@@ -20,10 +20,9 @@ import pytest
 
 import orvane.tessel.arbel as arbel_module
 from orvane.tessel.arbel import Arbel
-from support import Replaces, assert_no_leak, assert_recursion_error, raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import arbel as twin  # noqa: E402
+import support
+from support import Replaces, assert_no_leak, assert_recursion_error, depth_untold, raising, run_isolated
+from twins import arbel as twin
 
 MODULES = [arbel_module, twin]
 UNSLICEABLE = re.compile(r"'([\w.]+)' object is (not subscriptable|unsliceable)")
@@ -32,17 +31,11 @@ CLASS_UNSUBSCRIPTABLE = re.compile(r"^type '[\w.]+' is not subscriptable$")
 
 
 def normalised(error):
-    if isinstance(error, RecursionError):
-        return ("raised", "RecursionError")
     text = CLASS_UNSUBSCRIPTABLE.sub("'type' object is not subscriptable", str(error))
-    return ("raised", type(error).__name__, UNSLICEABLE.sub(r"'\1' object cannot be sliced", text))
+    return UNSLICEABLE.sub(r"'\1' object cannot be sliced", text)
 
 
-def outcome(operation):
-    try:
-        return ("ok", operation())
-    except Exception as e:  # noqa: BLE001 - compared between implementations
-        return normalised(e)
+outcome = functools.partial(support.outcome, message=depth_untold(normalised))
 
 
 def shape(obj, seen=None):
@@ -69,20 +62,11 @@ def describe(value):
     return "<%s>" % type(value).__name__
 
 
-def on_both(scenario):
-    """Runs scenario(A, log) with the native Arbel and with the twin's;
-    returns both (outcome, log) pairs."""
-    results = []
-    for module in MODULES:
-        log = []
-        results.append((outcome(lambda: scenario(module.Arbel, log)), log))
-    return results
-
-
-def assert_same(scenario):
-    mine, theirs = on_both(scenario)
-    assert mine == theirs
-    return mine
+# scenario(A, log) with the native Arbel and with the twin's: both (outcome,
+# log) pairs, or the native one when both agree.
+on_both = functools.partial(support.on_both, sides=[m.Arbel for m in MODULES], message=depth_untold(normalised))
+assert_same = functools.partial(support.assert_same, sides=[m.Arbel for m in MODULES],
+                                message=depth_untold(normalised))
 
 
 # ---------------------------------------------------------------- children that change the tree

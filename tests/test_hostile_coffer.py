@@ -17,12 +17,10 @@ import pytest
 import orvane.tessel.configuration as configuration
 from orvane.tessel.coffer import Coffer, NestedCoffer
 from orvane.tessel.configuration import Configuration
-from leaks import LeakCases
-from support import raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import coffer as twin_coffer  # noqa: E402
-from twins import configuration as twin_configuration  # noqa: E402
+import support
+from support import LeakCases, raising, run_isolated, snapshot
+from twins import coffer as twin_coffer
+from twins import configuration as twin_configuration
 
 PAIRS = [(NestedCoffer, twin_coffer.NestedCoffer), (Configuration, twin_configuration.Configuration)]
 PAIR_IDS = ["NestedCoffer", "Configuration"]
@@ -30,18 +28,7 @@ PAIR_IDS = ["NestedCoffer", "Configuration"]
 
 def outcome(operation):
     """The result of `operation` as comparable data, or its exception's type and text."""
-    try:
-        return ("ok", snapshot(operation()))
-    except Exception as e:  # noqa: BLE001 - compared between implementations
-        return ("raised", type(e).__name__, str(e))
-
-
-def snapshot(value):
-    """Contents as nested lists of (repr(key), value) in order: hashing the
-    hostile keys again must not be needed to compare."""
-    if isinstance(value, dict):
-        return (type(value).__name__, [(repr(k), snapshot(v)) for k, v in dict.items(value)])
-    return repr(value)
+    return support.outcome(operation, result=snapshot)
 
 
 def both(pair, prepare, operation):

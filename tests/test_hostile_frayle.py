@@ -10,8 +10,6 @@ and message), the exceptions reported as ignored inside callbacks and the
 contents afterwards must agree, and nothing may crash.
 """
 import gc
-import os
-import re
 import sys
 import weakref
 
@@ -19,12 +17,8 @@ import pytest
 
 import orvane.tessel.frayle as frayle_module
 from orvane.tessel.frayle import Frayle
-from support import assert_no_leak, raising
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import frayle as twin_module  # noqa: E402
-
-ADDRESS = re.compile(r"0x[0-9a-fA-F]+")
+from support import assert_no_leak, outcome, raising, unaddressed
+from twins import frayle as twin_module
 
 
 class Obj(object):
@@ -48,7 +42,7 @@ def label(value, depth=0):
     if isinstance(value, (list, tuple)):
         return [label(o) for o in value]
     if isinstance(value, str):
-        return ADDRESS.sub("0x", value)
+        return unaddressed(value)
     return value
 
 
@@ -74,13 +68,10 @@ def both(scenario):
     for cls in (Frayle, twin_module.Frayle):
         ignored = []
         old_hook, sys.unraisablehook = sys.unraisablehook, lambda info: ignored.append(
-            (info.exc_type.__name__, ADDRESS.sub("0x", str(info.exc_value))))
+            (info.exc_type.__name__, unaddressed(info.exc_value)))
         state = {}
         try:
-            try:
-                result = ("ok", label(scenario(cls, state)))
-            except Exception as exc:  # noqa: BLE001 - compared between implementations
-                result = ("raised", type(exc).__name__, ADDRESS.sub("0x", str(exc)))
+            result = outcome(lambda: scenario(cls, state), result=label, message=unaddressed)
             gc.collect()
             left = contents(state["lst"]) if "lst" in state else None
             # what the scenario kept dies here, under this side's hook

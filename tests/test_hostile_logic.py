@@ -4,45 +4,28 @@ object under test, hand-edited expression lists, surrogates and non-ASCII
 text, and very large inputs.  Each case must end in the interpreter's own
 error or the module's stated message, as the pure-Python twin does; never in
 a crash, a hang or a partial result."""
-import os
 import re
-import sys
 import time
 
 import pytest
 
 from orvane.tessel import logic
 from orvane.tessel.logic import And, BaseLogic, Not, Or, logic_str
-from leaks import LeakCases
-from support import raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import logic as twin  # noqa: E402
+import support
+from support import LeakCases, outcome, raising, run_isolated
+from twins import logic as twin
 
 MESSAGE = "Not a properly formatted logic string: %s"
-
-
-def outcome(operation):
-    try:
-        return ("ok", operation())
-    except Exception as e:  # noqa: BLE001 - compared between implementations
-        return ("raised", type(e).__name__, str(e))
 
 
 def on_both(scenario):
     """Runs scenario(module, log) with the native module and with the twin;
     returns both (outcome, log) pairs."""
-    results = []
-    for module in (logic, twin):
-        log = []
-        results.append((outcome(lambda: scenario(module, log)), log))
-    return results
+    return support.on_both(scenario, (logic, twin))
 
 
 def assert_same(scenario):
-    mine, theirs = on_both(scenario)
-    assert mine == theirs
-    return mine
+    return support.assert_same(scenario, (logic, twin))
 
 
 # ---------------------------------------------------------------- items that fight back

@@ -11,15 +11,13 @@ the classes as the twin leaves them, and never crash.
 import functools
 import operator
 import os
-import sys
 
 import pytest
 
 from orvane.tessel import sigil as sigil_module
-from support import Replaces, assert_no_leak, assert_recursion_error, raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import sigil as twin  # noqa: E402
+import support
+from support import Replaces, assert_no_leak, assert_recursion_error, depth_untold, raising, run_isolated
+from twins import sigil as twin
 
 
 def plain(value):
@@ -36,27 +34,11 @@ def plain(value):
     return "<%s>" % type(value).__name__
 
 
-def outcome(operation):
-    try:
-        return ("ok", plain(operation()))
-    except Exception as e:  # noqa: BLE001 - compared between implementations
-        if isinstance(e, RecursionError):
-            return ("raised", "RecursionError")
-        return ("raised", type(e).__name__, str(e))
-
-
-def on_both(scenario):
-    results = []
-    for module in (sigil_module, twin):
-        log = []
-        results.append((outcome(lambda: scenario(module.sigil, log)), log))
-    return results
-
-
-def assert_same(scenario):
-    mine, theirs = on_both(scenario)
-    assert mine == theirs
-    return mine
+# Results as plain data; a RecursionError without its text.
+AS_DATA = {"result": plain, "message": depth_untold()}
+outcome = functools.partial(support.outcome, **AS_DATA)
+on_both = functools.partial(support.on_both, sides=(sigil_module.sigil, twin.sigil), **AS_DATA)
+assert_same = functools.partial(support.assert_same, sides=(sigil_module.sigil, twin.sigil), **AS_DATA)
 
 
 def reads(C, name="x"):

@@ -10,19 +10,16 @@ same contents afterwards, and never crash.
 """
 import copy
 import os
-import re
-import sys
 from collections import namedtuple
-from collections.abc import Mapping, MutableMapping
+from collections.abc import Mapping
 from types import SimpleNamespace
 
 import pytest
 
 import orvane.tessel.tabulon as native
-from support import assert_no_leak, assert_recursion_error, raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import tabulon as twin  # noqa: E402
+import support
+from support import DictBacked, assert_no_leak, assert_recursion_error, raising, run_isolated
+from twins import tabulon as twin
 
 MODULES = [native, twin]
 PAIR_MESSAGE = "Tabulon only accepts a tuple of path/obj"
@@ -30,27 +27,20 @@ Point = namedtuple("Point", "x y")
 
 
 def snapshot(value):
-    """`value` as comparable data: markers by their representation, dicts by
-    their items in order (hostile keys are not hashed again), lists and
-    tuples with their class names."""
-    if isinstance(value, (native.IndexMarker, twin.IndexMarker)):
-        return ("marker", repr(value))
-    if isinstance(value, dict):
-        return (type(value).__name__, [(snapshot(k), snapshot(v)) for k, v in dict.items(value)])
-    if isinstance(value, (list, tuple)):
-        return (type(value).__name__, [snapshot(v) for v in value])
-    return re.sub(" at 0x[0-9a-f]+", "", repr(value))
+    """`value` as comparable data (see support.snapshot), markers by their
+    representation."""
+    return support.snapshot(value, own=(native.IndexMarker, twin.IndexMarker))
 
 
 def outcome(operation):
-    """What `operation` gives as comparable data, or its exception's type and text."""
-    try:
+    """What `operation` gives as comparable data, generators run to their end,
+    or its exception's type and text."""
+    def run():
         result = operation()
         if type(result).__name__ == "generator" or type(result).__qualname__ == "Tabulon.__flatten__":
             result = list(result)
-        return ("ok", snapshot(result))
-    except Exception as e:  # noqa: BLE001 - compared between implementations
-        return ("raised", type(e).__name__, str(e))
+        return result
+    return support.outcome(run, result=snapshot)
 
 
 def both(operation):
@@ -80,29 +70,15 @@ def agree_but_tuple_words(operation):
 
 # ---------------------------------------------------------------- hostile mappings and sequences
 
-class Items(MutableMapping):
+class Items(DictBacked):
     """A MutableMapping whose items() gives what `make` returns, called with it."""
 
     def __init__(self, make, **data):
-        self.make, self.data = make, data
+        super().__init__(data)
+        self.make = make
 
     def items(self):
         return self.make(self)
-
-    def __getitem__(self, key):
-        return self.data[key]
-
-    def __setitem__(self, key, value):
-        self.data[key] = value
-
-    def __delitem__(self, key):
-        del self.data[key]
-
-    def __iter__(self):
-        return iter(self.data)
-
-    def __len__(self):
-        return len(self.data)
 
 
 class Lies(dict):
@@ -352,7 +328,7 @@ class Adds:
 def test_path_prefix_sliced_and_added_by_its_own_methods():
     found = agree(lambda m: m.Tabulon.__flatten__({"a": 1, "b": [2]}, Slices()))
     assert found == ("ok", ("list", [("DictItem", [("tuple", ["'added'", "'a'"]), "1"]),
-                                     ("DictItem", [("tuple", ["'added'", "'b'", ("marker", "list[0]")]),
+                                     ("DictItem", [("tuple", ["'added'", "'b'", ("IndexMarker", "list[0]")]),
                                                    "2"])]))
 
 
@@ -644,11 +620,12 @@ def test_an_object_claiming_to_be_a_marker():
     assert t.reconstruct() == {"a": [1]}
 
 
-class Keeps(MutableMapping):
+class Keeps(DictBacked):
     """A mapping value whose writes are ignored or refused."""
 
     def __init__(self, mode):
-        self.mode, self.data = mode, {}
+        super().__init__()
+        self.mode = mode
 
     def __getitem__(self, key):
         if self.mode == "get raises":
@@ -665,15 +642,6 @@ class Keeps(MutableMapping):
             raise Refuses("setitem")
         if self.mode != "ignores":
             self.data[key] = value
-
-    def __delitem__(self, key):
-        del self.data[key]
-
-    def __iter__(self):
-        return iter(self.data)
-
-    def __len__(self):
-        return len(self.data)
 
     def __repr__(self):
         return "Keeps(%r, %r)" % (self.mode, self.data)

@@ -1,7 +1,6 @@
 """logic: composable tests on items (And, Or, Not) and their text form."""
 import builtins
 import doctest
-import os
 import re
 import sys
 import traceback
@@ -13,11 +12,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import orvane.tessel.logic as logic
 from orvane.tessel.logic import And, BaseLogic, Not, Or, logic_str
-from leaks import LeakChecks
-from support import assert_recursion_error, examples, raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(__file__)), "bench"))
-from twins import logic as twin  # noqa: E402
+from support import LeakChecks, assert_recursion_error, examples, raising, run_isolated
+from twins import logic as twin
 
 # Edited texts overrun hypothesis's size limit now and then; those examples
 # are dropped, and a short run (TESSEL_QUICK) would otherwise take that for

@@ -20,11 +20,11 @@ import pytest
 pytestmark = pytest.mark.packaging
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-MODULES = ["coffer", "configuration", "tabulon", "frayle", "logic", "arbel", "sigil"]
 sys.path.insert(0, os.path.join(REPO, "tools", "backend"))
 import tessel_backend  # noqa: E402
 
 sys.path.remove(os.path.join(REPO, "tools", "backend"))
+MODULES = tessel_backend.module_names(REPO)
 
 
 def clean_env():
@@ -73,7 +73,7 @@ def fresh_venv(path):
 
 
 def check_installed(python, venv, cwd):
-    """The seven modules, orvane.utils and PyYAML come from the venv; the
+    """The native modules, orvane.utils and PyYAML come from the venv; the
     command runs on the shipped examples."""
     names = ["orvane.tessel.%s" % m for m in MODULES] + ["orvane.utils.strings", "yaml"]
     out = run([python, "-c", "import importlib, orvane.tessel as t; print(t.__version__); "
@@ -154,6 +154,18 @@ def test_wheels_record_and_metadata(wheels):
     assert entry_points == "[console_scripts]\ntessel = orvane.tessel.cli:main\n"
     for module, data in libraries.items():
         assert b".symtab\0" not in data and b".debug_info\0" not in data, "%s is not stripped" % module
+
+
+def test_the_list_of_modules_is_the_set_of_sources():
+    """Every module of modules.txt has its source, stub and benchmark; no
+    source is left off the list (it would not be built)."""
+    def stems(folder, prefix, suffix):
+        return sorted(name[len(prefix):-len(suffix)] for name in os.listdir(os.path.join(REPO, folder))
+                      if name.startswith(prefix) and name.endswith(suffix))
+    assert len(set(MODULES)) == len(MODULES)
+    assert stems("tessel", "", ".cpp") == sorted(MODULES)
+    assert stems(os.path.join("python", "orvane", "tessel"), "", ".pyi") == sorted(MODULES)
+    assert stems("bench", "bench_", ".py") == sorted(MODULES)
 
 
 @pytest.mark.parametrize("path", ["pyproject.toml", "platform/pyproject.toml"])

@@ -1,16 +1,11 @@
 """sigil: read-only properties at class level."""
-import os
-import sys
 
 import pytest
 
 import orvane.tessel.sigil as sigil_module
 from orvane.tessel.sigil import SigilDescriptor, sigil
-from leaks import LeakChecks
-from support import raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import sigil as twin  # noqa: E402
+from support import LeakChecks, raising, run_isolated
+from twins import sigil as twin
 
 
 @pytest.fixture(params=["native", "twin"])

@@ -3,8 +3,6 @@ import collections
 import collections.abc
 import copy
 import gc
-import os
-import sys
 import types
 import weakref
 from collections import OrderedDict, namedtuple
@@ -15,11 +13,8 @@ from hypothesis import given, settings, strategies as st
 
 import orvane.tessel.tabulon as tabulon
 from orvane.tessel.tabulon import DictItem, IndexMarker, Tabulon
-from leaks import LeakChecks
-from support import assert_recursion_error, examples, raising, run_isolated
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-from twins import tabulon as twin  # noqa: E402
+from support import LeakChecks, assert_recursion_error, examples, raising, run_isolated
+from twins import tabulon as twin
 
 PAIR_MESSAGE = "Tabulon only accepts a tuple of path/obj"
 Point = namedtuple("Point", "x y")

@@ -33,7 +33,7 @@ from importlib.machinery import EXTENSION_SUFFIXES
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PACKAGE_DIR = os.path.join("python", "orvane", "tessel")
 # What an sdist holds: enough to build, test and benchmark.
-SDIST_ENTRIES = ["CMakeLists.txt", "Makefile", "README.md", "pyproject.toml",
+SDIST_ENTRIES = ["CMakeLists.txt", "Makefile", "README.md", "modules.txt", "pyproject.toml",
                  "bench", "platform", "python", "tessel", "tests", "tools"]
 SKIPPED_DIRS = {"__pycache__", ".pytest_cache", ".hypothesis", ".mypy_cache"}
 # Zip entries get one fixed time, so that the same files give the same wheel.
@@ -151,15 +151,29 @@ def cmake_build(build_dir):
           "-DCMAKE_BUILD_TYPE=Release",
           "-DTESSEL_PACKAGE_DIR=" + libdir,
           "-DTESSEL_TEST_DIR=" + os.path.join(build_dir, "testlib"),
-          "-DTESSEL_ONLY=", "-DTESSEL_EXTRA_FLAGS="])
+          "-DTESSEL_ONLY=", "-DTESSEL_EXTRA_FLAGS=", "-DTESSEL_FAST_PATHS=ON", "-DTESSEL_CHECKS=OFF"])
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
     _run(["cmake", "--build", cmake_dir, "--parallel", jobs])
     # Only this interpreter's libraries: a reused folder may hold others'.
     suffix = EXTENSION_SUFFIXES[0]
-    libraries = sorted(os.path.join(libdir, name) for name in os.listdir(libdir) if name.endswith(suffix))
-    if not libraries:
-        raise RuntimeError("the CMake build left no %s libraries in %s" % (suffix, libdir))
+    libraries = [os.path.join(libdir, name + suffix) for name in module_names()]
+    missing = [path for path in libraries if not os.path.isfile(path)]
+    if missing:
+        raise RuntimeError("the CMake build left no %s" % ", ".join(missing))
     return libraries
+
+
+def module_names(root=ROOT):
+    """The native modules that modules.txt lists, in its order."""
+    names = []
+    with open(os.path.join(root, "modules.txt"), encoding="utf-8") as f:
+        for line in f:
+            line = line.strip()
+            if line and not line.startswith("#"):
+                if not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", line):
+                    raise RuntimeError("modules.txt: %r is not a module name" % line)
+                names.append(line)
+    return names
 
 
 def strip(path):

@@ -1,4 +1,8 @@
-"""Leak checks of every public operation, successful and failing.
+"""Leak checks: `assert_no_leak` runs an operation round after round and
+fails when every round leaves more behind; `settled_heap` keeps the rest of
+the session's heap out of the cycle collector's way meanwhile (test_leaks.py,
+beside this file, checks the check).  Every public operation of a module is
+checked, succeeding and failing.
 
 Each module's tests hold one subclass of `LeakChecks`:
 
@@ -32,9 +36,121 @@ that kind.  It also fails for case names that name no operation and for
 exemptions that are not needed.  `LeakCases` is the same without that test,
 for further cases of a module held in another file (hostile input, say).
 """
+import contextlib
+import functools
+import gc
 import inspect
+import sys
 
-from support import assert_no_leak
+
+def _counts():
+    # The interpreter's method cache keeps the last attribute name looked up
+    # in each of its slots alive, so a run that looks up freshly made names
+    # (import machinery does) fills it for thousands of calls; it is the
+    # interpreter's, not the operation's, and is emptied before each count.
+    sys._clear_type_cache()
+    gc.collect()
+    refs = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+    return sys.getallocatedblocks(), refs
+
+
+_settled = [0]
+
+
+@contextlib.contextmanager
+def settled_heap():
+    """Moves every object alive now out of the cycle collector's reach while
+    the block runs, so that a collection inside it costs what was made since,
+    not the whole test session's heap.  Blocks nest; garbage made before the
+    block is collected first, and what the block leaves behind is collectable
+    again after it."""
+    gc.collect()
+    gc.freeze()
+    _settled[0] += 1
+    try:
+        yield
+    finally:
+        _settled[0] -= 1
+        gc.unfreeze()
+        if _settled[0]:
+            gc.freeze()
+
+
+# Under the sanitizers the interpreter allocates with plain malloc and keeps no
+# count of blocks; a release build keeps no count of references.  With neither
+# there is nothing to measure: the checks then only run each operation a few
+# times, which is all the sanitizers need to see what it does wrong.
+MEASURED = sys.getallocatedblocks() > 0 or hasattr(sys, "gettotalrefcount")
+
+
+def assert_no_leak(operation, repeat=2000, rounds=4, warmup=None):
+    """Runs `operation` `repeat` times per round and fails when every round
+    leaves more allocated blocks (or, on a debug interpreter, more references)
+    than the round before.
+
+    A no-op measured the same way gives the harness's own share, which is
+    subtracted.  The interpreter's caches make single deltas noisy; a real leak
+    grows the counts in every round.  `warmup` calls (default: two rounds)
+    come first, to fill caches, free lists and interned names.
+
+    What lives before the check is frozen out of the cycle collector's reach
+    meanwhile, so that the collection after each round costs only what the
+    operation made.
+    """
+    if warmup is None:
+        warmup = 2 * repeat
+    if not MEASURED:
+        for _ in range(min(repeat, 50)):
+            operation()
+        return
+
+    def deltas(op):
+        for _ in range(warmup):
+            op()
+        before = _counts()
+        found = []
+        for _ in range(rounds):
+            for _ in range(repeat):
+                op()
+            after = _counts()
+            found.append((after[0] - before[0], after[1] - before[1]))
+            before = after
+        return found
+
+    def noop():
+        pass
+    with settled_heap():
+        base = deltas(noop)
+        measured = deltas(operation)
+    blocks = [m[0] - b[0] for m, b in zip(measured, base)]
+    refs = [m[1] - b[1] for m, b in zip(measured, base)]
+    # A leak of one object (or one reference) in every tenth call of
+    # `operation` or more often grows every round by at least this much;
+    # what the interpreter's own caches and free lists still settle after the
+    # warm-up stays below it in some round.
+    least = leak_threshold(repeat)
+    assert not all(d >= least for d in blocks), "allocated blocks grow every round: %r" % (blocks,)
+    assert not all(d >= least for d in refs), "total reference count grows every round: %r" % (refs,)
+
+
+def leak_threshold(repeat):
+    """The growth per round of `repeat` calls that counts towards a leak."""
+    return max(1, repeat // 10)
+
+
+def raising(operation, exc_type):
+    """Wraps `operation` so that it must raise `exc_type`; for leak checks of
+    failing calls.  The wrapper takes the arguments `operation` takes."""
+    @functools.wraps(operation)
+    def run(*args):
+        try:
+            operation(*args)
+        except exc_type:
+            return
+        raise AssertionError("%r did not raise %s" % (operation, exc_type.__name__))
+    run.expects = exc_type
+    return run
+
 
 # Members of a class that are no operations of its own.
 _NOT_OPERATIONS = {"__doc__", "__module__", "__qualname__", "__dict__", "__weakref__",
