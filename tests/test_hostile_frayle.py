@@ -6,8 +6,9 @@ references, writes of the list into itself, very large lists.
 
 Each scenario runs once on the native class and once on the pure-Python
 twin, each time with objects of its own; the results, the exceptions (type
-and message; a RecursionError by type only), the exceptions reported as ignored inside callbacks and the
-contents afterwards must agree, and nothing may crash.
+and message; a RecursionError by type only), the exceptions reported as
+ignored inside callbacks and the contents afterwards must agree, and nothing
+may crash.
 """
 import gc
 import os
