@@ -41,12 +41,10 @@ enum Base {
 const Name *const base_names[kBases] = {&n___init__, &n___contains__, &n___getitem__, &n_remove,
                                         &n_append,   &n_index,        &n_count};
 
-// Where super() in Frayle's methods lands, for one class of list: what the
-// walk after `klass` finds for each of those names (borrowed from the class
-// dicts; compared only).
+// Where super() in one of Frayle's methods lands, for one class of list:
+// what the walk after `klass` finds (borrowed from a class dict; compared only).
 struct Landing {
-    PyObject *klass = nullptr;
-    PyObject *found[kBases] = {};
+    PyObject *klass = nullptr, *found = nullptr;
 };
 
 struct State {
@@ -56,9 +54,10 @@ struct State {
     // UserList's methods above, as the module found them at import.
     KnownFunction userlist[kBases];
 
-    // Per class of list: where super() lands, and whether `self.data` is the
-    // instance dict's entry (generic lookup, no data descriptor `data`).
-    ClassMemo<Landing> landing;
+    // Per class of list: where super() lands for each of those names, and
+    // whether `self.data` is the instance dict's entry (generic lookup, no
+    // data descriptor `data`).
+    ClassMemo<Landing> landing[kBases];
     ClassMemo<bool> data_in_dict;
 
     // The type of the entries' callback, and the callback of the last list
@@ -67,20 +66,15 @@ struct State {
     PyObject *last_callback = nullptr;
 } state;
 
-Landing landing_of(PyTypeObject *type, PyObject *klass) {
-    Landing l;
-    l.klass = klass;
-    for (int b = 0; b < kBases; ++b) l.found[b] = super_target(type, klass, *base_names[b]).get();
-    return l;
-}
-
 // Whether super() in the method being called lands on UserList's own
 // method `which`, with its code unchanged.
 bool lands_on_userlist(const Call &c, Base which) {
     PyObject *klass = c.defining_class_if_any();
     if (!klass) return false;
-    Landing l = state.landing.get(Py_TYPE(c[0]), [klass](PyTypeObject *t) { return landing_of(t, klass); });
-    return l.klass == klass && state.userlist[which].is(l.found[which]);
+    Landing l = state.landing[which].get(Py_TYPE(c[0]), [klass, which](PyTypeObject *t) {
+        return Landing{klass, super_target(t, klass, *base_names[which]).get()};
+    });
+    return l.klass == klass && state.userlist[which].is(l.found);
 }
 
 // super().NAME in the method being called: 1 with `bound` set, or 0 when
