@@ -3,12 +3,11 @@
 // Frayle is a collections.UserList whose `data` holds weak references.  Every
 // write wraps objects into references whose callback is the list's own (one
 // per list, referring to it weakly, below); every read calls the references
-// and hands back the objects.  Base methods are
-// reached through super().  When super() lands on UserList's own method, whose
-// body is one line on `self.data`, that line runs here directly; on a plain
-// list of plain references it becomes a scan that runs no code at all, which
-// is what keeps the automatic removal cheap: a dead reference is equal only to
-// itself.
+// and hands back the objects.  Base methods are reached through super().
+// When super() lands on UserList's own method, whose body is one line on
+// `self.data`, that line runs here directly; on a plain list of plain
+// references it becomes a scan that runs no code at all, which is what keeps
+// the automatic removal cheap: a dead reference is equal only to itself.
 //
 // A callback may run inside any decref, in the middle of any of these methods:
 // positions in `data` are never kept across a call out or a release.
@@ -18,272 +17,90 @@ using namespace tessel;
 
 namespace {
 
-// (being replaced by the frame's guarded lookups: nothing is remembered)
-uint64_t unversioned(PyObject *) { return 0; }
-
-Name n_data("data"), n_ref("ref"), n_remove("remove"), n_ReferenceType("ReferenceType"),
-    n_UserList("UserList"), n___class__("__class__"), n___name__("__name__"),
-    n___init__("__init__"), n___contains__("__contains__"), n___getitem__("__getitem__"),
-    n___setitem__("__setitem__"), n___iadd__("__iadd__"), n_append("append"), n_index("index"),
-    n_count("count"), n_pop("pop"), n_insert("insert"), n_extend("extend"), n_sort("sort"),
-    n_key("key"), n_reverse("reverse"), n_format("format"), n_value_type("value_type");
+Name n_data("data"), n_remove("remove"), n_UserList("UserList"), n___class__("__class__"),
+    n___name__("__name__"), n___init__("__init__"), n___contains__("__contains__"),
+    n___getitem__("__getitem__"), n___setitem__("__setitem__"), n___iadd__("__iadd__"),
+    n_append("append"), n_index("index"), n_count("count"), n_pop("pop"), n_insert("insert"),
+    n_extend("extend"), n_sort("sort"), n_key("key"), n_reverse("reverse"), n_format("format"),
+    n_value_type("value_type");
 Global g_Frayle("Frayle");
+GlobalAttribute weakref_ref("weakref", "ref"), weakref_ReferenceType("weakref", "ReferenceType");
 
-Held empty_tuple, reversed_slice, add_message;  // (), slice(None, None, -1), the `+` template
+// The methods of collections.UserList whose bodies are one line on
+// `self.data`, which runs here when super() lands on them unchanged:
+enum Base {
+    kInit,      // (the steps of UserList_init, below)
+    kContains,  // return item in self.data
+    kGetitem,   // (not a slice) return self.data[i]
+    kRemove,    // self.data.remove(item)
+    kAppend,    // self.data.append(item)
+    kIndex,     // return self.data.index(item, *args)
+    kCount,     // return self.data.count(item)
+    kBases
+};
+const Name *const base_names[kBases] = {&n___init__, &n___contains__, &n___getitem__, &n_remove,
+                                        &n_append,   &n_index,        &n_count};
 
-PyObject *const ref_type = reinterpret_cast<PyObject *>(&_PyWeakref_RefType);
-
-// ------------------------------------------------------------------ remembered lookups
-//
-// The hot methods read the same names over and over: the global `weakref`,
-// its `ref`, `self.remove` and `self.data`.  Each lookup is remembered with
-// the version tags of the dictionaries and the class it consulted.  The
-// interpreter gives a dictionary a new version on every change and a class a
-// new tag whenever it or a class in its MRO changes, and never reuses either,
-// so while they match, the ordinary lookup would take the same steps and find
-// the same object.  Remembered objects are borrowed from those dictionaries.
-
-bool type_unchanged(PyTypeObject *type, unsigned int tag) {
-    return tag != 0 && compat::type_version(type, n_data) == tag;
-}
-
-// A module global: the module's dict, then the builtins (as Global reads it).
-class RememberedGlobal {
-public:
-    explicit RememberedGlobal(const char *name) : name_(name), global_(name) {}
-
-    Ref get() {
-        PyObject *globals = module_globals();
-        if (!globals) return global_.get();
-        uint64_t version = unversioned(globals);
-        if (value_ && version == version_) return Ref::borrow(value_);
-        value_ = nullptr;
-        PyObject *found = PyDict_GetItemWithError(globals, name_);
-        if (!found) return PyErr_Occurred() ? Ref() : global_.get();
-        Ref result = Ref::borrow(found);
-        if (version != 0 && unversioned(globals) == version) {
-            value_ = found;
-            version_ = version;
-        }
-        return result;
-    }
-
-    // Whether the last lookup found `value` in the module's dict.
-    bool in_globals(PyObject *value) const { return value_ && value_ == value; }
-
-private:
-    Name name_;
-    Global global_;
-    PyObject *value_ = nullptr;  // borrowed from the module dict at version_
-    uint64_t version_ = 0;
+// Where super() in one of Frayle's methods lands, for one class of list:
+// what the walk after `klass` finds (borrowed from a class dict; compared only).
+struct Landing {
+    PyObject *klass = nullptr, *found = nullptr;
 };
 
-// An attribute of an object whose class looks attributes up the generic way
-// (or a module, which does that first): a data descriptor of the class, else
-// the instance dict, else a descriptor or value of the class.  What is
-// remembered is either the instance dict's value or the class's non-data
-// descriptor, which is bound anew at each use.
-class RememberedAttr {
-public:
-    explicit RememberedAttr(const Name &name) : name_(name) {}
+struct State {
+    // Constants of the methods' lines: (), slice(None, None, -1), the `+` message.
+    Held empty_tuple, reversed_slice, add_message;
 
-    Ref get(PyObject *obj) {
-        PyTypeObject *type = Py_TYPE(obj);
-        if (type->tp_getattro != PyObject_GenericGetAttr && type != &PyModule_Type)
-            return Ref::steal(PyObject_GetAttr(obj, name_));
-        PyObject **dictptr = compat::dict_ptr(obj);
-        PyObject *dict = dictptr ? *dictptr : nullptr;
-        if (remembered(type, dict)) {
-            Ref found = Ref::borrow(found_);  // binding may run code that drops it from the class
-            if (in_dict_) return found;
-            return Ref::steal(Py_TYPE(found.get())->tp_descr_get(found.get(), obj, reinterpret_cast<PyObject *>(type)));
-        }
-        return lookup(obj, type);
-    }
+    // UserList's methods above, as the module found them at import.
+    KnownFunction userlist[kBases];
 
-    // The attribute as a call would use it, without binding a method: sets
-    // `unbound` when the result is a method descriptor of the class (a
-    // function) that is to be called with `obj` in front of the arguments.
-    Ref get_method(PyObject *obj, bool &unbound) {
-        unbound = false;
-        PyTypeObject *type = Py_TYPE(obj);
-        if (type->tp_getattro == PyObject_GenericGetAttr) {
-            PyObject **dictptr = compat::dict_ptr(obj);
-            if (remembered(type, dictptr ? *dictptr : nullptr) && !in_dict_ &&
-                PyType_HasFeature(Py_TYPE(found_), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-                unbound = true;
-                return Ref::borrow(found_);
-            }
-        }
-        return get(obj);
-    }
+    // Per class of list: where super() lands for each of those names, and
+    // whether `self.data` is the instance dict's entry (generic lookup, no
+    // data descriptor `data`).
+    ClassMemo<Landing> landing[kBases];
+    ClassMemo<bool> data_in_dict;
 
-    // Whether the last lookup found `value` in `dict`, an instance dict.
-    bool from_dict(PyObject *dict, PyObject *value) const { return in_dict_ && dict_ == dict && found_ == value; }
+    // The type of the entries' callback, and the callback of the last list
+    // written to (a new reference, replaced by the next list's; see callback_of).
+    PyTypeObject callback_type{};
+    PyObject *last_callback = nullptr;
+} state;
 
-private:
-    bool remembered(PyTypeObject *type, PyObject *dict) const {
-        return found_ && type == type_ && type_unchanged(type, tag_) && dict == dict_ &&
-               (!dict || unversioned(dict) == dict_version_);
-    }
-
-    // The generic lookup, step by step, remembering what it found when the
-    // dictionaries stayed as they were while it ran.
-    Ref lookup(PyObject *obj, PyTypeObject *type) {
-        found_ = nullptr;
-        unsigned int tag = compat::type_version(type, name_);
-        Ref descr = Ref::borrow(compat::type_lookup(type, name_));
-        descrgetfunc get = descr ? Py_TYPE(descr.get())->tp_descr_get : nullptr;
-        if (get && PyDescr_IsData(descr.get()))
-            return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject *>(type)));
-        PyObject **dictptr = compat::dict_ptr(obj);
-        Ref dict = Ref::borrow(dictptr ? *dictptr : nullptr);
-        uint64_t version = 0;
-        if (dict) {
-            version = PyDict_CheckExact(dict.get()) ? unversioned(dict.get()) : 0;
-            PyObject *value = PyDict_GetItemWithError(dict.get(), name_);
-            if (value) {
-                Ref result = Ref::borrow(value);
-                remember(type, tag, dict.get(), version, value, true);
-                return result;
-            }
-            if (PyErr_Occurred()) return {};
-        }
-        if (get) {
-            remember(type, tag, dict.get(), dict ? version : 1, descr.get(), false);
-            return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject *>(type)));
-        }
-        if (descr) return descr;
-        return Ref::steal(PyObject_GetAttr(obj, name_));  // the error, or a module's __getattr__
-    }
-
-    void remember(PyTypeObject *type, unsigned int tag, PyObject *dict, uint64_t version,
-                  PyObject *found, bool in_dict) {
-        if (version == 0 || !type_unchanged(type, tag)) return;
-        if (dict && unversioned(dict) != version) return;
-        type_ = type;
-        tag_ = tag;
-        dict_ = dict;
-        dict_version_ = version;
-        found_ = found;
-        in_dict_ = in_dict;
-    }
-
-    const Name &name_;
-    PyTypeObject *type_ = nullptr;
-    unsigned int tag_ = 0;
-    PyObject *dict_ = nullptr;  // compared only; null for an object without a dict yet
-    uint64_t dict_version_ = 0;
-    PyObject *found_ = nullptr;  // borrowed: the dict's value, or the class's descriptor
-    bool in_dict_ = false;
-};
-
-RememberedGlobal g_weakref("weakref");
-RememberedAttr weakref_ref(n_ref), weakref_ReferenceType(n_ReferenceType), self_remove(n_remove),
-    self_data(n_data);
-
-// ------------------------------------------------------------------ UserList's own methods
-//
-// A method of collections.UserList as it was when this module was imported.
-// super() lands on it when the MRO walk finds that very function object with
-// its code unchanged; its body is then known to be the one line noted beside
-// it, and runs here without the interpreted call.
-
-struct BaseMethod {
-    const Name &name;
-    PyObject *function = nullptr;  // process lifetime; null when UserList had no plain function
-    PyObject *code = nullptr;
-    // The last walk's answer, for this class at this version tag.
-    PyTypeObject *type = nullptr;
-    unsigned int tag = 0;
-    bool found = false;
-};
-
-BaseMethod base_contains{n___contains__};  // return item in self.data
-BaseMethod base_getitem{n___getitem__};    // (not a slice) return self.data[i]
-BaseMethod base_remove{n_remove};          // self.data.remove(item)
-BaseMethod base_append{n_append};          // self.data.append(item)
-BaseMethod base_index{n_index};            // return self.data.index(item, *args)
-BaseMethod base_count{n_count};            // return self.data.count(item)
-BaseMethod base_init{n___init__};          // (below, UserList_init)
-
-int record(PyObject *userlist, BaseMethod &m) {
-    Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(userlist)));
-    PyObject *f = dict ? PyDict_GetItemWithError(dict.get(), m.name) : nullptr;
-    if (!f) return PyErr_Occurred() ? -1 : 0;
-    if (!PyFunction_Check(f)) return 0;
-    m.function = compat::new_ref(f);
-    m.code = compat::new_ref(PyFunction_GET_CODE(f));
-    return 0;
+// Whether super() in the method being called lands on UserList's own
+// method `which`, with its code unchanged.
+bool lands_on_userlist(const Call &c, Base which) {
+    PyObject *klass = c.defining_class_if_any();
+    if (!klass) return false;
+    Landing l = state.landing[which].get(Py_TYPE(c[0]), [klass, which](PyTypeObject *t) {
+        return Landing{klass, super_target(t, klass, *base_names[which]).get()};
+    });
+    return l.klass == klass && state.userlist[which].is(l.found);
 }
 
-// Whether super() in the method being called finds `m` unchanged.  Nothing
-// here runs code: the walk reads the class dictionaries by string key.
-bool lands_on(const Call &c, BaseMethod &m) {
-    PyObject *klass = c.defining_class_if_any(), *self = c[0];
-    if (!klass || !m.function || PyFunction_GET_CODE(m.function) != m.code) return false;
-    PyTypeObject *type = Py_TYPE(self);
-    if (type == m.type && type_unchanged(type, m.tag)) return m.found;
-    if (!PyType_Check(klass) || !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(klass)))
-        return false;
-    unsigned int tag = compat::type_version(type, m.name);
-    // Held: a key's __eq__ met in a class dict may give the class new bases.
-    Ref mro = Ref::borrow(type->tp_mro);
-    if (!mro) return false;
-    bool found = false;
-    Py_ssize_t n = PyTuple_GET_SIZE(mro.get()), i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro.get(), i) != klass) ++i;
-    for (++i; i < n; ++i) {
-        Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
-        if (!dict) continue;
-        PyObject *attr = PyDict_GetItemWithError(dict.get(), m.name);
-        if (attr) {
-            found = attr == m.function;
-            break;
-        }
-        if (PyErr_Occurred()) {
-            PyErr_Clear();  // the ordinary super() call will meet it again
-            return false;
-        }
-    }
-    if (type_unchanged(type, tag)) {
-        m.type = type;
-        m.tag = tag;
-        m.found = found;
-    }
-    return found;
+// super().NAME in the method being called: 1 with `bound` set, or 0 when
+// super() lands on UserList's own method, whose line on `self.data` the
+// caller then runs itself; -1 on error.
+int super_method(const Call &c, Base which, Ref &bound) {
+    if (lands_on_userlist(c, which)) return 0;
+    PyObject *klass = c.defining_class();
+    if (!klass) return -1;
+    bound = super_getattr(klass, c[0], *base_names[which]);
+    return bound ? 1 : -1;
 }
 
-// ------------------------------------------------------------------ references
-
-// weakref.ref, read from the module global at each use.
-//
-// While the module's globals keep their version, the global `weakref` is the
-// same object; when that is a plain module whose dict keeps its version too,
-// its `ref` is the same object as well.  Both are borrowed from those dicts.
-struct {
-    uint64_t globals_version = 0, module_version = 0;
-    PyObject *module_dict = nullptr, *factory = nullptr;
-} last_factory;
-
-Ref ref_factory() {
-    PyObject *globals = module_globals();
-    auto &last = last_factory;
-    if (last.factory && globals && unversioned(globals) == last.globals_version &&
-        unversioned(last.module_dict) == last.module_version)
-        return Ref::borrow(last.factory);
-    last.factory = nullptr;
-    uint64_t globals_version = globals ? unversioned(globals) : 0;
-    Ref weakref = g_weakref.get();
-    if (!weakref) return {};
-    PyObject *module_dict = Py_TYPE(weakref.get()) == &PyModule_Type ? PyModule_GetDict(weakref.get()) : nullptr;
-    uint64_t module_version = module_dict ? unversioned(module_dict) : 0;
-    Ref factory = weakref_ref.get(weakref.get());
-    if (factory && globals_version && module_version && unversioned(globals) == globals_version &&
-        unversioned(module_dict) == module_version && g_weakref.in_globals(weakref.get()) &&
-        weakref_ref.from_dict(module_dict, factory.get()))
-        last = {globals_version, module_version, module_dict, factory.get()};
-    return factory;
+// self.data
+Ref data_of(PyObject *self) {
+    bool in_dict = state.data_in_dict.get(Py_TYPE(self), [](PyTypeObject *t) {
+        PyObject *descr;
+        return t->tp_getattro == PyObject_GenericGetAttr &&
+               (!(descr = class_attribute(t, n_data)) || !PyDescr_IsData(descr));
+    });
+    if (in_dict) {
+        Ref data;
+        int found = instance_attribute(self, n_data, data);
+        if (found) return data;  // null with the error when it failed
+    }
+    return Ref::steal(PyObject_GetAttr(self, n_data));
 }
 
 // ------------------------------------------------------------------ the entries' callback
@@ -300,8 +117,6 @@ Ref ref_factory() {
 // The callback is made when the list's first entry is, and lives among the
 // list's own weak references, where every later write finds it again.
 
-PyTypeObject CallbackType;
-
 PyObject *Callback_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     if (kwargs && PyDict_GET_SIZE(kwargs))
         return raise(PyExc_TypeError, "%.200s() takes no keyword arguments", Py_TYPE(self)->tp_name);
@@ -315,17 +130,12 @@ PyObject *Callback_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     // in turn, one inside the other
     DeepGuard guard(" in a Frayle callback");
     if (!guard) return nullptr;
-    PyObject *entry = PyTuple_GET_ITEM(args, 0);
-    bool unbound;
-    Ref remove = self_remove.get_method(lst.get(), unbound);
-    if (!remove) return nullptr;
-    Ref done = unbound ? call(remove.get(), lst.get(), entry) : call(remove.get(), entry);
-    if (!done) return nullptr;
+    if (!call_method(lst.get(), n_remove, {PyTuple_GET_ITEM(args, 0)})) return nullptr;
     Py_RETURN_NONE;
 }
 
 int ready_callback_type() {
-    PyTypeObject &t = CallbackType;
+    PyTypeObject &t = state.callback_type;
     if (t.tp_flags & Py_TPFLAGS_READY) return 0;
     compat::init_static_type(t);
     t.tp_name = "orvane.tessel.frayle.FrayleCallback";
@@ -337,7 +147,7 @@ int ready_callback_type() {
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     t.tp_traverse = _PyWeakref_RefType.tp_traverse;  // not inherited by a type that says it has GC
     t.tp_clear = _PyWeakref_RefType.tp_clear;
-    t.tp_call = Callback_call;
+    t.tp_call = slot<Callback_call>;
     return PyType_Ready(&t);
 }
 
@@ -348,38 +158,45 @@ PyWeakReference *weak_references(PyObject *obj) {
     return *reinterpret_cast<PyWeakReference **>(reinterpret_cast<char *>(obj) + offset);
 }
 
-// The callback of the last list written to; it refers to that list only
-// while the list lives (a freed list's references point to None).
-PyObject *last_callback = nullptr;
-
-// The callback of `self`'s entries, made if it has none yet.
+// The callback of `self`'s entries, made if it has none yet.  The last one
+// handed out is kept: it refers to its list only while the list lives (a
+// freed list's references point to None), and the next write usually goes
+// to the same list.
 Ref callback_of(PyObject *self) {
-    if (last_callback && compat::weakref_object(last_callback) == self) return Ref::borrow(last_callback);
+    PyObject *last = state.last_callback;
+    if (fast_paths && last && compat::weakref_object(last) == self) return Ref::borrow(last);
     Ref found;
     for (PyWeakReference *r = weak_references(self); r; r = r->wr_next) {
-        if (Py_TYPE(r) == &CallbackType) {
+        if (Py_TYPE(r) == &state.callback_type) {
             found = Ref::borrow(reinterpret_cast<PyObject *>(r));
             break;
         }
     }
     if (!found) {
-        found = call(reinterpret_cast<PyObject *>(&CallbackType), self);
+        found = call(reinterpret_cast<PyObject *>(&state.callback_type), self);
         if (!found) return {};
     }
-    PyObject *old = last_callback;
-    last_callback = compat::new_ref(found.get());
-    Py_XDECREF(old);  // a weak reference: freeing it runs no code
+    if constexpr (fast_paths) {
+        state.last_callback = compat::new_ref(found.get());
+        Py_XDECREF(last);  // a weak reference: freeing it runs no code
+    }
     return found;
+}
+
+// factory(obj) or factory(obj, callback); weakref.ref itself is called directly.
+Ref new_reference(PyObject *factory, PyObject *obj, PyObject *callback = nullptr) {
+    if (fast_paths && factory == reinterpret_cast<PyObject *>(&_PyWeakref_RefType))
+        return Ref::steal(PyWeakref_NewRef(obj, callback));
+    return callback ? call(factory, obj, callback) : call(factory, obj);
 }
 
 // weakref.ref(obj, callback): the entry that stores `obj` in `self`.
 Ref wrap(PyObject *self, PyObject *obj) {
-    Ref factory = ref_factory();
+    Ref factory = weakref_ref.get();
     if (!factory) return {};
     Ref callback = callback_of(self);
     if (!callback) return {};
-    if (factory.get() == ref_type) return Ref::steal(PyWeakref_NewRef(obj, callback.get()));
-    return call(factory.get(), obj, callback.get());
+    return new_reference(factory.get(), obj, callback.get());
 }
 
 // [weakref.ref(i, callback) for i in items]: every object is wrapped before
@@ -393,11 +210,10 @@ Ref wrap_all(PyObject *self, PyObject *items) {
     for (;;) {
         Ref obj = Ref::steal(PyIter_Next(it.get()));
         if (!obj) break;
-        Ref factory = ref_factory();
+        Ref factory = weakref_ref.get();
         if (!factory) return {};
         if (!callback && !(callback = callback_of(self))) return {};
-        Ref entry = factory.get() == ref_type ? Ref::steal(PyWeakref_NewRef(obj.get(), callback.get()))
-                                              : call(factory.get(), obj.get(), callback.get());
+        Ref entry = new_reference(factory.get(), obj.get(), callback.get());
         if (!entry || PyList_Append(out.get(), entry.get()) < 0) return {};
     }
     if (PyErr_Occurred()) return {};
@@ -406,16 +222,15 @@ Ref wrap_all(PyObject *self, PyObject *items) {
 
 // weakref.ref(item): a plain reference, without a callback, to compare entries with.
 Ref probe(PyObject *item) {
-    Ref factory = ref_factory();
+    Ref factory = weakref_ref.get();
     if (!factory) return {};
-    if (factory.get() == ref_type) return Ref::steal(PyWeakref_NewRef(item, nullptr));
-    return call(factory.get(), item);
+    return new_reference(factory.get(), item);
 }
 
 // ref(): the object, or None once it is gone.  Calling a plain reference
 // runs no code, so `entry` may be borrowed from a list.
 inline Ref deref(PyObject *entry) {
-    if (Py_TYPE(entry) == &_PyWeakref_RefType) return Ref::borrow(compat::weakref_object(entry));
+    if (fast_paths && Py_TYPE(entry) == &_PyWeakref_RefType) return Ref::borrow(compat::weakref_object(entry));
     Ref held = Ref::borrow(entry);
     return call(held.get());
 }
@@ -505,7 +320,7 @@ public:
         if (!source_) {
             source_ = start();
             if (!source_) return Step::Error;
-            walk_ = PyList_CheckExact(source_.get());
+            walk_ = fast_paths && PyList_CheckExact(source_.get());
             if (!walk_) {
                 source_ = Ref::steal(PyObject_GetIter(source_.get()));
                 if (!source_) return Step::Error;
@@ -570,7 +385,7 @@ public:
     }
 
 private:
-    Ref start() override { return self_data.get(self_.get()); }  // `data`, read once
+    Ref start() override { return data_of(self_.get()); }  // `data`, read once
 
     Ref self_;
 };
@@ -591,7 +406,7 @@ public:
 
 private:
     Ref start() override {
-        Ref data = self_data.get(self_.get());
+        Ref data = data_of(self_.get());
         if (!data) return {};
         return Ref::steal(PyObject_GetItem(data.get(), index_.get()));
     }
@@ -636,7 +451,7 @@ const char Frayle_doc[] =
 PyObject *UserList_init(PyObject *self, Ref initlist) {
     Ref fresh = Ref::steal(PyList_New(0));
     if (!fresh || PyObject_SetAttr(self, n_data, fresh.get()) < 0) return nullptr;
-    Ref data = self_data.get(self);
+    Ref data = data_of(self);
     if (!data) return nullptr;
     int same = 1;
     if (Py_TYPE(data.get()) != &PyList_Type) {
@@ -646,7 +461,7 @@ PyObject *UserList_init(PyObject *self, Ref initlist) {
     }
     data.reset();
     if (same) {
-        data = self_data.get(self);
+        data = data_of(self);
         if (!data) return nullptr;
         if (data.get() == fresh.get() && PyList_GET_SIZE(fresh.get()) == 0 && Py_REFCNT(initlist.get()) == 1) {
             auto *to = reinterpret_cast<PyListObject *>(fresh.get());
@@ -660,7 +475,7 @@ PyObject *UserList_init(PyObject *self, Ref initlist) {
         if (!all || PyObject_SetItem(data.get(), all.get(), initlist.get()) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    PyObject *globals = PyFunction_GET_GLOBALS(base_init.function);
+    PyObject *globals = PyFunction_GET_GLOBALS(state.userlist[kInit].get());
     Ref userlist = Ref::borrow(PyDict_GetItemWithError(globals, n_UserList));
     if (!userlist) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", n_UserList.get());
@@ -674,7 +489,7 @@ PyObject *UserList_init(PyObject *self, Ref initlist) {
         if (!inner || !all) return nullptr;
         Ref copy = Ref::steal(PyObject_GetItem(inner.get(), all.get()));
         if (!copy) return nullptr;
-        data = self_data.get(self);
+        data = data_of(self);
         if (!data || PyObject_SetItem(data.get(), all.get(), copy.get()) < 0) return nullptr;
         Py_RETURN_NONE;
     }
@@ -686,17 +501,11 @@ PyObject *UserList_init(PyObject *self, Ref initlist) {
 // def __init__(self, items=())
 PyObject *Frayle_init(Call &c) {
     // super().__init__([weakref.ref(i, callback) for i in items])
-    if (lands_on(c, base_init)) {
-        Ref entries = wrap_all(c[0], c[1]);
-        if (!entries) return nullptr;
-        return UserList_init(c[0], std::move(entries));
-    }
-    PyObject *klass = c.defining_class();
-    if (!klass) return nullptr;
-    Ref init = super_getattr(klass, c[0], n___init__);
-    if (!init) return nullptr;
+    Ref init;
+    if (super_method(c, kInit, init) < 0) return nullptr;
     Ref entries = wrap_all(c[0], c[1]);
     if (!entries) return nullptr;
+    if (!init) return UserList_init(c[0], std::move(entries));
     return call(init.get(), entries.get()).release();
 }
 
@@ -704,18 +513,13 @@ PyObject *Frayle_init(Call &c) {
 PyObject *Frayle_contains(Call &c) {
     PyObject *self = c[0];
     // return super().__contains__(weakref.ref(item))
-    if (!lands_on(c, base_contains)) {
-        PyObject *klass = c.defining_class();
-        if (!klass) return nullptr;
-        Ref base = super_getattr(klass, self, n___contains__);
-        if (!base) return nullptr;
-        Ref ref = probe(c[1]);
-        if (!ref) return nullptr;
-        return call(base.get(), ref.get()).release();
-    }
+    Ref contains;
+    if (super_method(c, kContains, contains) < 0) return nullptr;
     Ref ref = probe(c[1]);
     if (!ref) return nullptr;
-    Ref data = self_data.get(self);
+    if (contains) return call(contains.get(), ref.get()).release();
+    // UserList.__contains__: return item in self.data
+    Ref data = data_of(self);
     if (!data) return nullptr;
     if (PyList_CheckExact(data.get())) {
         Py_ssize_t found = quick_find(data.get(), ref.get());
@@ -738,8 +542,9 @@ PyObject *Frayle_getitem(Call &c) {
     }
     // return super().__getitem__(index)()
     Ref entry;
-    if (lands_on(c, base_getitem)) {
-        Ref data = self_data.get(self);
+    if (lands_on_userlist(c, kGetitem)) {
+        // UserList.__getitem__: return self.data[i]
+        Ref data = data_of(self);
         if (!data) return nullptr;
         entry = Ref::steal(PyObject_GetItem(data.get(), index));
     } else {
@@ -772,7 +577,7 @@ PyObject *Frayle_eq(Call &c) {
 }
 
 // def __reversed__(self): return self[::-1]
-PyObject *Frayle_reversed(Call &c) { return PyObject_GetItem(c[0], reversed_slice.get()); }
+PyObject *Frayle_reversed(Call &c) { return PyObject_GetItem(c[0], state.reversed_slice.get()); }
 
 // def __add__(self, item)
 PyObject *Frayle_add(Call &c) {
@@ -786,11 +591,11 @@ PyObject *Frayle_add(Call &c) {
         //                 .format(value_type=type(item).__name__))
         Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(item)), n___name__));
         if (!name) return nullptr;
-        Ref format = Ref::steal(PyObject_GetAttr(add_message.get(), n_format));
+        Ref format = Ref::steal(PyObject_GetAttr(state.add_message.get(), n_format));
         Ref kwargs = Ref::steal(PyDict_New());
         if (!format || !kwargs || PyDict_SetItem(kwargs.get(), n_value_type, name.get()) < 0)
             return nullptr;
-        Ref message = Ref::steal(PyObject_Call(format.get(), empty_tuple.get(), kwargs.get()));
+        Ref message = Ref::steal(PyObject_Call(format.get(), state.empty_tuple.get(), kwargs.get()));
         if (!message) return nullptr;
         PyErr_SetObject(PyExc_TypeError, message.get());
         return nullptr;
@@ -821,26 +626,21 @@ PyObject *Frayle_remove(Call &c) {
     PyObject *self = c[0], *item = c[1];
     // if isinstance(item, weakref.ReferenceType): super().remove(item)
     // else: super().remove(weakref.ref(item))
-    Ref weakref = g_weakref.get();
-    if (!weakref) return nullptr;
-    Ref reference_type = weakref_ReferenceType.get(weakref.get());
+    Ref reference_type = weakref_ReferenceType.get();
     if (!reference_type) return nullptr;
     int is_ref = PyObject_IsInstance(item, reference_type.get());
     if (is_ref < 0) return nullptr;
     reference_type.reset();
-
-    if (!lands_on(c, base_remove)) {
-        PyObject *klass = c.defining_class();
-        if (!klass) return nullptr;
-        Ref base = super_getattr(klass, self, n_remove);
-        if (!base) return nullptr;
-        Ref ref = is_ref ? Ref::borrow(item) : probe(item);
-        if (!ref || !call(base.get(), ref.get())) return nullptr;
-        Py_RETURN_NONE;
-    }
+    Ref remove;
+    if (super_method(c, kRemove, remove) < 0) return nullptr;
     Ref ref = is_ref ? Ref::borrow(item) : probe(item);
     if (!ref) return nullptr;
-    Ref data = self_data.get(self);
+    if (remove) {
+        if (!call(remove.get(), ref.get())) return nullptr;
+        Py_RETURN_NONE;
+    }
+    // UserList.remove: self.data.remove(item)
+    Ref data = data_of(self);
     if (!data) return nullptr;
     if (PyList_CheckExact(data.get())) {
         Py_ssize_t found = quick_find(data.get(), ref.get());
@@ -858,18 +658,13 @@ PyObject *Frayle_remove(Call &c) {
 PyObject *Frayle_append(Call &c) {
     PyObject *self = c[0];
     // return super().append(weakref.ref(item, callback))
-    if (!lands_on(c, base_append)) {
-        PyObject *klass = c.defining_class();
-        if (!klass) return nullptr;
-        Ref base = super_getattr(klass, self, n_append);
-        if (!base) return nullptr;
-        Ref entry = wrap(self, c[1]);
-        if (!entry) return nullptr;
-        return call(base.get(), entry.get()).release();
-    }
+    Ref append;
+    if (super_method(c, kAppend, append) < 0) return nullptr;
     Ref entry = wrap(self, c[1]);
     if (!entry) return nullptr;
-    Ref data = self_data.get(self);
+    if (append) return call(append.get(), entry.get()).release();
+    // UserList.append: self.data.append(item)
+    Ref data = data_of(self);
     if (!data) return nullptr;
     if (PyList_CheckExact(data.get())) {
         if (PyList_Append(data.get(), entry.get()) < 0) return nullptr;
@@ -880,34 +675,28 @@ PyObject *Frayle_append(Call &c) {
 }
 
 // Shared by index and count: super().<name>(weakref.ref(item)).
-PyObject *probing_call(Call &c, BaseMethod &m) {
+PyObject *probing_call(Call &c, Base which) {
     PyObject *self = c[0];
-    if (!lands_on(c, m)) {
-        PyObject *klass = c.defining_class();
-        if (!klass) return nullptr;
-        Ref base = super_getattr(klass, self, m.name);
-        if (!base) return nullptr;
-        Ref ref = probe(c[1]);
-        if (!ref) return nullptr;
-        return call(base.get(), ref.get()).release();
-    }
+    Ref base;
+    if (super_method(c, which, base) < 0) return nullptr;
     Ref ref = probe(c[1]);
     if (!ref) return nullptr;
-    Ref data = self_data.get(self);
+    if (base) return call(base.get(), ref.get()).release();
+    // UserList's: return self.data.<name>(item)
+    Ref data = data_of(self);
     if (!data) return nullptr;
     if (PyList_CheckExact(data.get())) {
-        Py_ssize_t n = &m == &base_count ? quick_count(data.get(), ref.get())
-                                         : quick_find(data.get(), ref.get());
+        Py_ssize_t n = which == kCount ? quick_count(data.get(), ref.get()) : quick_find(data.get(), ref.get());
         if (n >= 0) return PyLong_FromSsize_t(n);  // not found: the list raises its own error
     }
-    return call_method(data.get(), m.name, {ref.get()}).release();
+    return call_method(data.get(), *base_names[which], {ref.get()}).release();
 }
 
 // def index(self, item): return super().index(weakref.ref(item))
-PyObject *Frayle_index(Call &c) { return probing_call(c, base_index); }
+PyObject *Frayle_index(Call &c) { return probing_call(c, kIndex); }
 
 // def count(self, item): return super().count(weakref.ref(item))
-PyObject *Frayle_count(Call &c) { return probing_call(c, base_count); }
+PyObject *Frayle_count(Call &c) { return probing_call(c, kCount); }
 
 const char Frayle_pop_doc[] =
     "Remove the entry at position item (default last) and return its object.\n"
@@ -979,7 +768,7 @@ PyObject *Frayle_sort(Call &c) {
     if (!kwargs || PyDict_SetItem(kwargs.get(), n_key, k.get()) < 0 ||
         PyDict_SetItem(kwargs.get(), n_reverse, reverse) < 0)
         return nullptr;
-    return super_call_tuple(klass, c[0], n_sort, empty_tuple.get(), kwargs.get()).release();
+    return super_call_tuple(klass, c[0], n_sort, state.empty_tuple.get(), kwargs.get()).release();
 }
 
 // "Frayle([" + ", ".join([text(i) for i in self]) + "])"
@@ -1015,13 +804,13 @@ PyObject *Frayle_str(Call &c) { return text_form(c[0], PyObject_Str); }
 int exec(Module &m) {
     if (m.uses_generators() < 0 || ready_callback_type() < 0) return -1;
 
-    empty_tuple.set(Ref::steal(PyTuple_New(0)));
+    state.empty_tuple.set(Ref::steal(PyTuple_New(0)));
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
     if (!minus_one) return -1;
-    reversed_slice.set(Ref::steal(PySlice_New(Py_None, Py_None, minus_one.get())));
-    add_message.set(Ref::steal(PyUnicode_InternFromString(
+    state.reversed_slice.set(Ref::steal(PySlice_New(Py_None, Py_None, minus_one.get())));
+    state.add_message.set(Ref::steal(PyUnicode_InternFromString(
         "can only concatenante Frayle (not \"{value_type}\") to Frayle")));
-    if (!empty_tuple || !reversed_slice || !add_message) return -1;
+    if (!state.empty_tuple || !state.reversed_slice || !state.add_message) return -1;
 
     // import weakref
     // import collections
@@ -1033,12 +822,15 @@ int exec(Module &m) {
     Ref userlist = Ref::steal(PyObject_GetAttr(collections.get(), n_UserList));
     if (!userlist) return -1;
     if (PyType_Check(userlist.get())) {
-        for (BaseMethod *b : {&base_contains, &base_getitem, &base_remove, &base_append,
-                              &base_index, &base_count, &base_init})
-            if (!b->function && record(userlist.get(), *b) < 0) return -1;
+        // UserList's own methods (not ones it inherits), as they are now
+        Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(userlist.get())));
+        for (int b = 0; dict && b < kBases; ++b) {
+            PyObject *f = PyDict_GetItemWithError(dict.get(), *base_names[b]);
+            if (f ? state.userlist[b].set(f) < 0 : PyErr_Occurred() != nullptr) return -1;
+        }
     }
     Ref frayle = m.define_class("Frayle", {userlist.get()}, Frayle_doc, {
-        method("__init__", Frayle_init, {"self", "items"}, nullptr, defaults({Ref::borrow(empty_tuple.get())})),
+        method("__init__", Frayle_init, {"self", "items"}, nullptr, defaults({Ref::borrow(state.empty_tuple.get())})),
         method("__contains__", Frayle_contains, {"self", "item"}),
         method("__getitem__", Frayle_getitem, {"self", "index"}),
         method("__setitem__", Frayle_setitem, {"self", "index", "item"}),

@@ -16,6 +16,7 @@ variable TESSEL_FUZZ_SECONDS to a number of seconds to keep fuzzing for that
 long instead: batch after batch of fresh random sequences until the time is
 up; the number of examples run is printed (use ``pytest -s`` to see it).
 """
+import collections
 import gc
 import sys
 import weakref
@@ -123,8 +124,26 @@ class World(object):
             yield self.get(i)
 
 
+# UserList's methods that Frayle reaches through super().
+DETOURS = ("__init__", "__contains__", "__getitem__", "remove", "append", "index", "count")
+
+
+def detour(name):
+    """A method that logs its call, then runs UserList's own."""
+    original = getattr(collections.UserList, name)
+
+    def method(self, *args):
+        self.log.append(("detour", name))
+        return original(self, *args)
+    return method
+
+
 def subclass_of(base):
-    class Sub(base):
+    class Detour(collections.UserList):
+        """Between the base and UserList, where super() lands: methods are
+        put on it and taken off again while lists are in use."""
+
+    class Sub(base, Detour):
         """Logs every call of remove, then removes as the base does."""
 
         def __init__(self, items=()):
@@ -135,6 +154,7 @@ def subclass_of(base):
             self.log.append(("ref", item() is None) if isinstance(item, weakref.ReferenceType)
                             else ("obj", label(item)))
             super().remove(item)
+    Sub.detour_class = Detour
     return Sub
 
 
@@ -362,6 +382,22 @@ class PlainMachine(Differential):
 
 class SubclassMachine(Differential):
     native_class, twin_class = subclass_of(Frayle), subclass_of(twin_frayle.Frayle)
+
+    @rule(name=st.sampled_from(DETOURS), on=st.booleans())
+    def reroute(self, name, on):
+        """Where super() lands changes under lists already in use."""
+        for cls in (self.native_class, self.twin_class):
+            if on:
+                setattr(cls.detour_class, name, detour(name))
+            elif name in vars(cls.detour_class):
+                delattr(cls.detour_class, name)
+
+    def teardown(self):
+        for cls in (self.native_class, self.twin_class):
+            for name in DETOURS:
+                if name in vars(cls.detour_class):
+                    delattr(cls.detour_class, name)
+        super().teardown()
 
 
 @pytest.mark.parametrize("machine", [PlainMachine, SubclassMachine])
