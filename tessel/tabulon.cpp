@@ -49,6 +49,8 @@ struct State {
     ClassMemo<bool> index_marker;
     // the classes whose super().append from Tabulon is list.append
     ClassMemo<AppendFact> append;
+    // Tabulon.__flatten__, looked up for every nested level
+    ClassMemo<PyObject *> flatten;
     // reconstruct's index of the last element
     Held minus_one;
 } state;
@@ -290,11 +292,24 @@ const char Tabulon_reconstruct_doc[] =
     "earlier; lists and tuples come back as their own types.  Returns that\n"
     "dictionary.\n";
 
+// The staticmethod that `type.__flatten__` finds, when the class's metaclass
+// is type (which has no attribute of that name to come first).
+PyObject *flatten_fact(PyTypeObject *type) {
+    if (Py_TYPE(type) != &PyType_Type) return nullptr;
+    PyObject *found = class_attribute(type, n___flatten__);
+    return found && Py_TYPE(found) == &PyStaticMethod_Type ? found : nullptr;
+}
+
 // Tabulon.__flatten__(value[, path]), reached through the module's Tabulon.
 Ref flatten_call(PyObject *value, PyObject *path) {
     Ref tabulon = g_Tabulon.get();
     if (!tabulon) return {};
-    Ref flatten = Ref::steal(PyObject_GetAttr(tabulon.get(), n___flatten__));
+    PyObject *found = PyType_Check(tabulon.get())
+                          ? state.flatten.get(reinterpret_cast<PyTypeObject *>(tabulon.get()), flatten_fact)
+                          : nullptr;
+    // The staticmethod gives its function as the attribute lookup would.
+    Ref flatten = Ref::steal(found ? Py_TYPE(found)->tp_descr_get(found, nullptr, tabulon.get())
+                                   : PyObject_GetAttr(tabulon.get(), n___flatten__));
     if (!flatten) return {};
     return path ? call(flatten.get(), value, path) : call(flatten.get(), value);
 }
