@@ -508,18 +508,23 @@ PyObject *Tabulon_extend(Call &c) {
     // every one is checked before the first DictItem is made.
     Ref items = Ref::steal(PySequence_List(c[1]));
     if (!items) return pair_error();
-    Py_ssize_t n = PyList_GET_SIZE(items.get());
-    std::vector<Ref> values(static_cast<size_t>(2 * n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    // The list is read as it stands at each step: an item's __iter__ may
+    // reach it through the collector and change it.
+    std::vector<Ref> values;
+    values.reserve(static_cast<size_t>(2 * PyList_GET_SIZE(items.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-        if (unpack2(item.get(), values[2 * i], values[2 * i + 1]) < 0) return pair_error();
+        Ref path, obj;
+        if (unpack2(item.get(), path, obj) < 0) return pair_error();
+        values.push_back(std::move(path));
+        values.push_back(std::move(obj));
     }
     // Appended one by one: a DictItem rebound to Python code may find the
     // list through the collector, and must never see an unfilled slot.
     Ref pairs = Ref::steal(PyList_New(0));
     if (!pairs) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref pair = make_dict_item(values[2 * i].get(), values[2 * i + 1].get());
+    for (size_t i = 0; i < values.size(); i += 2) {
+        Ref pair = make_dict_item(values[i].get(), values[i + 1].get());
         if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return nullptr;
     }
     return super_call(c, n_extend, {pairs.get()}).release();
