@@ -20,26 +20,23 @@ Name n___setitem__("__setitem__"), n___enter__("__enter__"), n___exit__("__exit_
 Global g_typecast_str("typecast_str"), g_configparser("configparser"), g_os("os"),
     g_yaml("yaml"), g_open("open"), g_iter_entry_points("iter_entry_points"), g_logger("logger");
 
-PyObject *known_configuration = nullptr;  // the class, held by the module for the process
+// What super(klass, self).__setitem__ finds for instances of a class, when it
+// is a method descriptor (called unbound, with self first): borrowed from a
+// class dict of the MRO, which stands while the class's version tag does.
+struct SetitemFact {
+    PyObject *klass = nullptr;  // compared only
+    PyObject *found = nullptr;
+};
 
-// Constants of the method bodies, made at import.
-struct Constants {
-    Held parser_options;    // ("=",), ("#",)
-    Held parser_keywords;   // ("delimiters", "comment_prefixes")
-    Held group_keyword;     // ("group",)
-    Held read_mode;         // "r"
-} constants;
-
-// Calls `callable` with positional `args` followed by keyword arguments whose
-// names are the tuple `kwnames` and whose values follow the positional ones.
-Ref call_with_keywords(PyObject *callable, std::initializer_list<PyObject *> args, PyObject *kwnames) {
-    PyObject *argv[8];
-    size_t n = args.size();
-    std::copy(args.begin(), args.end(), argv + 1);
-    size_t nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    return Ref::steal(compat::vectorcall(callable, argv + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         kwnames));
-}
+struct State {
+    // constants of the method bodies, made at import
+    Held parser_options;   // ("=",), ("#",)
+    Held parser_keywords;  // ("delimiters", "comment_prefixes")
+    Held group_keyword;    // ("group",)
+    Held read_mode;        // "r"
+    // super().__setitem__ from Configuration, per class of self
+    ClassMemo<SetitemFact> super_setitem;
+} state;
 
 // ------------------------------------------------------------------ Configuration
 
@@ -58,48 +55,20 @@ PyObject *Configuration_copy(Call &c) {
     return call(cls.get(), self).release();
 }
 
-// What super(Configuration, self).__setitem__ finds for instances of one
-// class, kept while the class (and so its MRO) is unchanged.
-struct SuperSetitem {
-    PyTypeObject *type = nullptr;
-    unsigned int tag = 0;
-    PyObject *found = nullptr;  // borrowed: held by a class dict that has not changed
-} super_setitem_cache;
+SetitemFact super_setitem_fact(PyTypeObject *type, PyObject *klass) {
+    Ref found = super_target(type, klass, n___setitem__);
+    if (!found || !PyType_HasFeature(Py_TYPE(found.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return {};
+    return {klass, found.get()};
+}
 
-// super().__setitem__, unbound: returns the raw attribute; `unbound` tells
-// whether it is a method descriptor to be called with self first.
+// super().__setitem__: the method descriptor to call with self first
+// (`unbound`), or else the bound attribute.
 Ref super_setitem(PyObject *klass, PyObject *self, bool &unbound) {
-    PyTypeObject *t = Py_TYPE(self);
-    unsigned int tag = compat::type_version(t, n___setitem__);
-    SuperSetitem &cached = super_setitem_cache;
-    if (tag && cached.type == t && cached.tag == tag && klass == known_configuration) {
-        unbound = true;
-        return Ref::borrow(cached.found);
-    }
-    unbound = false;
-    Ref bound = super_getattr(klass, self, n___setitem__);
-    if (!bound) return {};
-    // Remember it when it is a method descriptor found by an ordinary walk.
-    if (tag && PyMethod_Check(bound.get()) && PyMethod_GET_SELF(bound.get()) == self &&
-        klass == known_configuration && PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(klass))) {
-        PyObject *function = PyMethod_GET_FUNCTION(bound.get());
-        // Our own reference: a key's __eq__ in a class dict may assign
-        // __bases__, which replaces the MRO tuple.
-        Ref mro = Ref::borrow(t->tp_mro);
-        Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0, i = 0;
-        while (i < n && PyTuple_GET_ITEM(mro.get(), i) != klass) ++i;
-        for (++i; i < n; ++i) {
-            Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
-            PyObject *entry = dict ? PyDict_GetItemWithError(dict.get(), n___setitem__) : nullptr;
-            if (PyErr_Occurred()) return {};
-            if (!entry) continue;
-            if (entry == function && PyType_HasFeature(Py_TYPE(entry), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-                compat::type_version(t, n___setitem__) == tag)
-                super_setitem_cache = {t, tag, entry};
-            break;
-        }
-    }
-    return bound;
+    SetitemFact fact = state.super_setitem.get(
+        Py_TYPE(self), [klass](PyTypeObject *t) { return super_setitem_fact(t, klass); });
+    unbound = fact.klass == klass && fact.found;
+    if (unbound) return Ref::borrow(fact.found);
+    return super_getattr(klass, self, n___setitem__);
 }
 
 // def __setitem__(self, key, value): super().__setitem__(key, typecast_str(value))
@@ -130,10 +99,9 @@ PyObject *Configuration_load_cfgs(Call &c) {
     if (!configparser) return nullptr;
     Ref parser_class = Ref::steal(PyObject_GetAttr(configparser.get(), n_ConfigParser));
     if (!parser_class) return nullptr;
-    PyObject *options = constants.parser_options.get();
-    Ref parser = call_with_keywords(parser_class.get(),
-                                    {PyTuple_GET_ITEM(options, 0), PyTuple_GET_ITEM(options, 1)},
-                                    constants.parser_keywords.get());
+    PyObject *options = state.parser_options.get();
+    Ref parser = Args({PyTuple_GET_ITEM(options, 0), PyTuple_GET_ITEM(options, 1)})
+                     .call(parser_class.get(), state.parser_keywords.get());
     if (!parser) return nullptr;
     Ref read = call_method(parser.get(), n_read, {files});
     if (!read) return nullptr;
@@ -282,7 +250,7 @@ int load_yaml_stream(PyObject *self, PyObject *name, PyObject *stream) {
 // A special method (__enter__, __exit__) looked up on the type, bound to `obj`.
 Ref special_method(PyObject *obj, PyObject *name) {
     PyTypeObject *t = Py_TYPE(obj);
-    Ref raw = Ref::borrow(compat::type_lookup(t, name));
+    Ref raw = Ref::borrow(class_attribute(t, name));
     if (!raw) {
         PyErr_SetObject(PyExc_AttributeError, name);
         return {};
@@ -296,7 +264,7 @@ Ref special_method(PyObject *obj, PyObject *name) {
 int load_yaml_file(PyObject *self, PyObject *name) {
     Ref open = g_open.get();
     if (!open) return -1;
-    Ref manager = call(open.get(), name, constants.read_mode.get());
+    Ref manager = call(open.get(), name, state.read_mode.get());
     if (!manager) return -1;
     Ref enter = special_method(manager.get(), n___enter__);
     if (!enter) return -1;
@@ -378,7 +346,7 @@ PyObject *Configuration_load_entrypoint(Call &c) {
     if (!loaded) return nullptr;
     Ref iter_entry_points = g_iter_entry_points.get();
     if (!iter_entry_points) return nullptr;
-    Ref entry_points = call_with_keywords(iter_entry_points.get(), {group}, constants.group_keyword.get());
+    Ref entry_points = Args({group}).call(iter_entry_points.get(), state.group_keyword.get());
     if (!entry_points) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(entry_points.get()));
     if (!it) return nullptr;
@@ -413,12 +381,12 @@ int make_constants() {
     Ref equals = Ref::steal(Py_BuildValue("(s)", "="));
     Ref hash = Ref::steal(Py_BuildValue("(s)", "#"));
     if (!equals || !hash) return -1;
-    constants.parser_options.set(Ref::steal(PyTuple_Pack(2, equals.get(), hash.get())));
-    constants.parser_keywords.set(Ref::steal(Py_BuildValue("(ss)", "delimiters", "comment_prefixes")));
-    constants.group_keyword.set(Ref::steal(Py_BuildValue("(s)", "group")));
-    constants.read_mode.set(Ref::steal(PyUnicode_InternFromString("r")));
-    return constants.parser_options && constants.parser_keywords && constants.group_keyword &&
-                   constants.read_mode
+    state.parser_options.set(Ref::steal(PyTuple_Pack(2, equals.get(), hash.get())));
+    state.parser_keywords.set(Ref::steal(Py_BuildValue("(ss)", "delimiters", "comment_prefixes")));
+    state.group_keyword.set(Ref::steal(Py_BuildValue("(s)", "group")));
+    state.read_mode.set(Ref::steal(PyUnicode_InternFromString("r")));
+    return state.parser_options && state.parser_keywords && state.group_keyword &&
+                   state.read_mode
                ? 0
                : -1;
 }
@@ -455,7 +423,6 @@ int exec(Module &m) {
         method("load_entrypoint", Configuration_load_entrypoint, {"self", "group"}, load_entrypoint_doc),
     });
     if (!configuration) return -1;
-    known_configuration = configuration.get();
 
     return m.set_test({});
 }

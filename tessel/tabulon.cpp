@@ -7,7 +7,6 @@
 // with yield from); reconstruct() walks the pairs back into a new dict.
 #include "tessel.hpp"
 
-#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -16,11 +15,45 @@ using namespace tessel;
 namespace {
 
 Name n___init__("__init__"), n___setitem__("__setitem__"), n___flatten__("__flatten__"),
-    n___name__("__name__"), n___new__("__new__"), n___instancecheck__("__instancecheck__"),
+    n___name__("__name__"), n___new__("__new__"),
     n_append("append"), n_extend("extend"), n_insert("insert"), n_items("items"), n_get("get"),
     n_type_("type_"), n_index("index"), n__make("_make"), n_empty("");
 Global g_DictItem("DictItem"), g_MutableMapping("MutableMapping"), g_IndexMarker("IndexMarker"),
     g_Tabulon("Tabulon");
+
+// Facts about classes that the fast paths rest on (see the makers below).
+
+// Calling the class runs type.__call__, then namedtuple's __new__ as made for
+// DictItem at import, then object.__init__, which does nothing.  `found` is
+// what the class's __new__ lookup finds (borrowed from a class dict); the
+// function it gives is checked at each call, since a staticmethod can be
+// given another function without its class noticing.
+struct DictItemFact {
+    PyObject *found = nullptr;
+};
+
+// super(klass, self).append, for self of the class, is list.append.
+struct AppendFact {
+    PyObject *klass = nullptr;  // compared only
+    bool list_append = false;
+};
+
+struct State {
+    // isinstance(value, MutableMapping), asked of every value flattened
+    AbcCheck mapping_check;
+    // DictItem(path, value): namedtuple's __new__ as made at import, and
+    // the classes whose call runs it
+    KnownFunction dict_item_new;
+    ClassMemo<DictItemFact> dict_item;
+    // IndexMarker(sequence, i): the classes whose call runs our __init__
+    ClassMemo<bool> index_marker;
+    // the classes whose super().append from Tabulon is list.append
+    ClassMemo<AppendFact> append;
+    // Tabulon.__flatten__, looked up for every nested level
+    ClassMemo<PyObject *> flatten;
+    // reconstruct's index of the last element
+    Held minus_one;
+} state;
 
 const char pair_message[] = "Tabulon only accepts a tuple of path/obj";
 
@@ -94,142 +127,81 @@ Ref full_slice(PyObject *path) {
 }
 
 // ------------------------------------------------------------------ isinstance(x, MutableMapping)
-//
-// MutableMapping's instance check is ABCMeta.__instancecheck__, Python code,
-// and flattening asks it about every value.  For the built-in value types
-// (whose __class__ nobody can change) the answer can only change through
-// register() on some ABC, which moves abc's cache token, or through changes to
-// MutableMapping or ABCMeta themselves, which move their type versions.  So the
-// answers are kept per type for as long as the token and the versions stand
-// still, and only for the MutableMapping this module imported.
-
-struct AbcState {
-    Held mapping;      // collections.abc.MutableMapping as imported
-    Held token_of;     // _abc.get_cache_token, or null
-    unsigned mapping_version = 0, meta_version = 0;
-    long long token = -1;
-    static constexpr int kTypes = 10;
-    PyTypeObject *types[kTypes] = {};
-    signed char answers[kTypes] = {};  // -1 unknown, else the answer
-} abc;
-
-int abc_prepare(PyObject *mapping) {
-    PyTypeObject *const builtins[AbcState::kTypes] = {
-        &PyDict_Type, &PyList_Type, &PyTuple_Type, &PyUnicode_Type, &PyLong_Type,
-        &PyFloat_Type, &PyBool_Type, Py_TYPE(Py_None), &PyBytes_Type, &PyComplex_Type};
-    for (int i = 0; i < AbcState::kTypes; ++i) {
-        abc.types[i] = builtins[i];
-        abc.answers[i] = -1;
-    }
-    abc.mapping.set(Ref::borrow(mapping));
-    Ref module = Ref::steal(PyImport_ImportModule("_abc"));
-    Ref token_of = module ? Ref::steal(PyObject_GetAttrString(module.get(), "get_cache_token")) : Ref();
-    if (!token_of) {  // an interpreter without the C ABCs: no remembered answers
-        PyErr_Clear();
-        return 0;
-    }
-    abc.token_of.set(std::move(token_of));
-    if (PyType_Check(mapping)) {
-        abc.mapping_version =
-            compat::type_version(reinterpret_cast<PyTypeObject *>(mapping), n___instancecheck__);
-        abc.meta_version = compat::type_version(Py_TYPE(mapping), n___instancecheck__);
-    }
-    return 0;
-}
-
-// True when `mapping` is the imported MutableMapping and neither it nor its
-// metaclass has been changed since.
-bool abc_trusted(PyObject *mapping) {
-    return mapping == abc.mapping.get() && abc.token_of && abc.mapping_version &&
-           abc.meta_version &&
-           compat::type_version(reinterpret_cast<PyTypeObject *>(mapping), n___instancecheck__) ==
-               abc.mapping_version &&
-           compat::type_version(Py_TYPE(mapping), n___instancecheck__) == abc.meta_version;
-}
-
-int abc_token(long long *token) {
-    Ref t = call(abc.token_of.get());
-    if (!t) return -1;
-    *token = PyLong_AsLongLong(t.get());
-    return *token == -1 && PyErr_Occurred() ? -1 : 0;
-}
 
 // isinstance(obj, mapping), where `mapping` is the current global MutableMapping.
-int is_mapping(PyObject *obj, PyObject *mapping) {
-    int slot = 0;
-    while (slot < AbcState::kTypes && abc.types[slot] != Py_TYPE(obj)) ++slot;
-    if (slot == AbcState::kTypes || !abc_trusted(mapping)) return PyObject_IsInstance(obj, mapping);
-    long long token;
-    if (abc_token(&token) < 0) return -1;
-    if (token != abc.token) {
-        for (signed char &a : abc.answers) a = -1;
-        abc.token = token;
-    }
-    if (abc.answers[slot] >= 0) return abc.answers[slot];
-    int answer = PyObject_IsInstance(obj, mapping);
-    if (answer < 0) return -1;
-    long long after;
-    if (abc_token(&after) < 0) return -1;
-    if (after == token) abc.answers[slot] = static_cast<signed char>(answer);
-    return answer;
-}
+int is_mapping(PyObject *obj, PyObject *mapping) { return state.mapping_check(obj, mapping); }
 
-// isinstance(value, (MutableMapping, list, tuple)).
+// isinstance(value, (MutableMapping, list, tuple)), in that order.
 int is_container(PyObject *value, PyObject *mapping) {
-    bool sequence = PyList_Check(value) || PyTuple_Check(value);
-    // The original ABC check has no effect on the answer for a sequence.
-    if (sequence && abc_trusted(mapping)) return 1;
     int r = is_mapping(value, mapping);
     if (r != 0) return r;
-    return sequence;
+    return PyList_Check(value) || PyTuple_Check(value);
 }
 
 // ------------------------------------------------------------------ DictItem(path, value)
 //
-// DictItem's constructor is Python code (namedtuple's __new__).  While the
-// module's DictItem is still the type made at import and nobody has changed it
-// (its version stands), the pair is built as that __new__ builds it.
+// DictItem's constructor is Python code (namedtuple's __new__, which returns
+// tuple.__new__(cls, (path, value))).  When a class call would run exactly
+// that, the pair is built as tuple.__new__ builds it.
 
-struct {
-    Held type;
-    unsigned version = 0;
-} dict_item;
+DictItemFact dict_item_fact(PyTypeObject *type) {
+    if (Py_TYPE(type) != &PyType_Type || !PyType_IsSubtype(type, &PyTuple_Type) ||
+        class_attribute(type, n___init__) != class_attribute(&PyBaseObject_Type, n___init__))
+        return {};
+    PyObject *found = class_attribute(type, n___new__);
+    if (!found || (Py_TYPE(found) != &PyStaticMethod_Type && !PyFunction_Check(found))) return {};
+    return {found};
+}
+
+// The function that `type.__new__` gives when the lookup finds `found`.
+Ref new_function(PyObject *found, PyTypeObject *type) {
+    if (PyFunction_Check(found)) return Ref::borrow(found);
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;  // a staticmethod's
+    Ref function = Ref::steal(get(found, nullptr, reinterpret_cast<PyObject *>(type)));
+    if (!function) PyErr_Clear();  // the plain route meets the error itself
+    return function;
+}
 
 Ref make_dict_item(PyObject *path, PyObject *value) {
     Ref cls = g_DictItem.get();
     if (!cls) return {};
-    if (cls.get() == dict_item.type.get() && dict_item.version &&
-        compat::type_version(reinterpret_cast<PyTypeObject *>(cls.get()), n___new__) ==
-            dict_item.version) {
+    if (PyType_Check(cls.get())) {
         PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls.get());
-        Ref item = Ref::steal(type->tp_alloc(type, 2));
-        if (!item) return {};
-        PyTuple_SET_ITEM(item.get(), 0, compat::new_ref(path));
-        PyTuple_SET_ITEM(item.get(), 1, compat::new_ref(value));
-        return item;
+        DictItemFact fact = state.dict_item.get(type, dict_item_fact);
+        if (fact.found && state.dict_item_new.is(new_function(fact.found, type).get())) {
+            Ref item = Ref::steal(type->tp_alloc(type, 2));
+            if (!item) return {};
+            PyTuple_SET_ITEM(item.get(), 0, compat::new_ref(path));
+            PyTuple_SET_ITEM(item.get(), 1, compat::new_ref(value));
+            return item;
+        }
     }
     return call(cls.get(), path, value);
 }
 
 // ------------------------------------------------------------------ IndexMarker(indict, i)
 //
-// Flattening makes one marker per sequence element.  While the module's
-// IndexMarker is still the class made at import and unchanged (its version
-// stands, so its __new__, __init__ and __setattr__ are the ones it was made
-// with), the marker is made as the class call would make it: object.__new__,
-// then the two attributes that __init__ sets.
+// Flattening makes one marker per sequence element.  When the class call
+// would run object.__new__ and then our own __init__, with attributes set the
+// generic way, the marker is made as that call makes it: allocated, then the
+// two attributes that __init__ sets.
 
-struct {
-    Held type;
-    unsigned version = 0;
-} index_marker;
+PyObject *IndexMarker_init(Call &c);
+
+bool index_marker_fact(PyTypeObject *type) {
+    return Py_TYPE(type) == &PyType_Type && !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) &&
+           type->tp_new == PyBaseObject_Type.tp_new &&
+           class_attribute(type, n___new__) == class_attribute(&PyBaseObject_Type, n___new__) &&
+           is_function(class_attribute(type, n___init__), IndexMarker_init) &&
+           type->tp_setattro == PyObject_GenericSetAttr;
+}
 
 Ref make_index_marker(PyObject *sequence, PyObject *position) {
     Ref cls = g_IndexMarker.get();
     if (!cls) return {};
-    if (cls.get() != index_marker.type.get() || !index_marker.version ||
-        compat::type_version(reinterpret_cast<PyTypeObject *>(cls.get()), n___init__) !=
-            index_marker.version || !PyLong_CheckExact(position))
+    // int(position) is position itself for an exact int.
+    if (!PyType_Check(cls.get()) || !PyLong_CheckExact(position) ||
+        !state.index_marker.get(reinterpret_cast<PyTypeObject *>(cls.get()), index_marker_fact))
         return call(cls.get(), sequence, position);
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls.get());
     Ref marker = Ref::steal(type->tp_alloc(type, 0));
@@ -320,24 +292,24 @@ const char Tabulon_reconstruct_doc[] =
     "earlier; lists and tuples come back as their own types.  Returns that\n"
     "dictionary.\n";
 
-// The class made at import, and the function its __flatten__ gives while the
-// class stands unchanged (its version, which moves with any assignment to it).
-struct {
-    Held type, flatten;
-    unsigned version = 0;
-} tabulon_class;
+// The staticmethod that `type.__flatten__` finds, when the class's metaclass
+// is type (which has no attribute of that name to come first).
+PyObject *flatten_fact(PyTypeObject *type) {
+    if (Py_TYPE(type) != &PyType_Type) return nullptr;
+    PyObject *found = class_attribute(type, n___flatten__);
+    return found && Py_TYPE(found) == &PyStaticMethod_Type ? found : nullptr;
+}
 
 // Tabulon.__flatten__(value[, path]), reached through the module's Tabulon.
 Ref flatten_call(PyObject *value, PyObject *path) {
     Ref tabulon = g_Tabulon.get();
     if (!tabulon) return {};
-    Ref flatten;
-    if (tabulon.get() == tabulon_class.type.get() && tabulon_class.version &&
-        compat::type_version(reinterpret_cast<PyTypeObject *>(tabulon.get()), n___flatten__) ==
-            tabulon_class.version)
-        flatten = Ref::borrow(tabulon_class.flatten.get());
-    else
-        flatten = Ref::steal(PyObject_GetAttr(tabulon.get(), n___flatten__));
+    PyObject *found = PyType_Check(tabulon.get())
+                          ? state.flatten.get(reinterpret_cast<PyTypeObject *>(tabulon.get()), flatten_fact)
+                          : nullptr;
+    // The staticmethod gives its function as the attribute lookup would.
+    Ref flatten = Ref::steal(found ? Py_TYPE(found)->tp_descr_get(found, nullptr, tabulon.get())
+                                   : PyObject_GetAttr(tabulon.get(), n___flatten__));
     if (!flatten) return {};
     return path ? call(flatten.get(), value, path) : call(flatten.get(), value);
 }
@@ -507,13 +479,10 @@ PyObject *Tabulon_setitem(Call &c) {
     return super_call(c, n___setitem__, {index, pair.get()}).release();
 }
 
-// True when super() of `klass` on `self` finds list's own methods: `self` is
-// exactly of that class, and its MRO is (klass, list, object).
-bool base_is_list(PyObject *klass, PyObject *self) {
-    if (reinterpret_cast<PyObject *>(Py_TYPE(self)) != klass) return false;
-    PyObject *mro = Py_TYPE(self)->tp_mro;
-    return mro && PyTuple_GET_SIZE(mro) == 3 &&
-           PyTuple_GET_ITEM(mro, 1) == reinterpret_cast<PyObject *>(&PyList_Type);
+// Whether super(klass, self).append is list's own, for self of class `type`.
+AppendFact append_fact(PyTypeObject *type, PyObject *klass) {
+    Ref found = super_target(type, klass, n_append);
+    return {klass, found && found.get() == class_attribute(&PyList_Type, n_append)};
 }
 
 // def append(self, item)
@@ -524,7 +493,9 @@ PyObject *Tabulon_append(Call &c) {
     if (!pair) return nullptr;
     PyObject *klass = c.defining_class();
     if (!klass) return nullptr;
-    if (base_is_list(klass, c[0])) {  // super().append is list.append
+    AppendFact fact =
+        state.append.get(Py_TYPE(c[0]), [klass](PyTypeObject *t) { return append_fact(t, klass); });
+    if (fact.klass == klass && fact.list_append) {  // super().append is list.append
         if (PyList_Append(c[0], pair.get()) < 0) return nullptr;
         Py_RETURN_NONE;
     }
@@ -537,23 +508,23 @@ PyObject *Tabulon_extend(Call &c) {
     // every one is checked before the first DictItem is made.
     Ref items = Ref::steal(PySequence_List(c[1]));
     if (!items) return pair_error();
-    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    // The list is read as it stands at each step: an item's __iter__ may
+    // reach it through the collector and change it.
     std::vector<Ref> values;
-    try {
-        values.resize(static_cast<size_t>(2 * n));
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    values.reserve(static_cast<size_t>(2 * PyList_GET_SIZE(items.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-        if (unpack2(item.get(), values[2 * i], values[2 * i + 1]) < 0) return pair_error();
+        Ref path, obj;
+        if (unpack2(item.get(), path, obj) < 0) return pair_error();
+        values.push_back(std::move(path));
+        values.push_back(std::move(obj));
     }
     // Appended one by one: a DictItem rebound to Python code may find the
     // list through the collector, and must never see an unfilled slot.
     Ref pairs = Ref::steal(PyList_New(0));
     if (!pairs) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref pair = make_dict_item(values[2 * i].get(), values[2 * i + 1].get());
+    for (size_t i = 0; i < values.size(); i += 2) {
+        Ref pair = make_dict_item(values[i].get(), values[i + 1].get());
         if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return nullptr;
     }
     return super_call(c, n_extend, {pairs.get()}).release();
@@ -579,8 +550,6 @@ PyObject *Tabulon_insert(Call &c) {
 // "pending tuple"), and the tuples are made when the walk is over, innermost
 // first: tuple(elements), or type_._make(elements) for a named tuple.
 
-Held minus_one;
-
 struct PendingTuple {
     Ref items;   // the exact list that stands in for the tuple
     Ref type;    // the tuple type to make
@@ -593,13 +562,9 @@ public:
     Ref run(PyObject *self) {
         ret_ = Ref::steal(PyDict_New());
         if (!ret_) return {};
-        int status;
-        try {
-            status = walk_all(self);
-        } catch (const std::bad_alloc &) {  // the bookkeeping of pending tuples
-            PyErr_NoMemory();
-            status = -1;
-        }
+        // Whatever fails, the bookkeeping of pending tuples included, the
+        // tuples are finished before the failure goes on.
+        int status = at_boundary(-1, [&] { return walk_all(self); });
         if (finish_tuples(status < 0) < 0 || status < 0) return {};
         return std::move(ret_);
     }
@@ -677,7 +642,7 @@ private:
             if (!more) return -1;
             Ref grown = Ref::steal(PyNumber_InPlaceAdd(ptr_.get(), more.get()));
             if (!grown) return -1;
-            level = Ref::steal(PyObject_GetItem(grown.get(), minus_one.get()));
+            level = Ref::steal(PyObject_GetItem(grown.get(), state.minus_one.get()));
             if (!level) return -1;
         }
         ptr_ = level;
@@ -687,7 +652,7 @@ private:
     // `known_mapping`: ptr is the dict just added for k, which is only read.
     int mapping_step(PyObject *k, bool known_mapping = false) {
         Ref next;
-        if (PyDict_CheckExact(ptr_.get()) && !known_mapping) {
+        if (fast_paths && PyDict_CheckExact(ptr_.get()) && !known_mapping) {
             PyObject *found = PyDict_GetItemWithError(ptr_.get(), k);
             if (found) {
                 next = Ref::borrow(found);
@@ -744,10 +709,10 @@ private:
         // prev_ptr = prev_ptr[prev_k]; prev_k = -1; ptr = prev_ptr[-1]
         Ref sequence = Ref::steal(PyObject_GetItem(prev_ptr_.get(), prev_k_.get()));
         if (!sequence) return -1;
-        Ref last = Ref::steal(PyObject_GetItem(sequence.get(), minus_one.get()));
+        Ref last = Ref::steal(PyObject_GetItem(sequence.get(), state.minus_one.get()));
         if (!last) return -1;
         prev_ptr_ = std::move(sequence);
-        prev_k_ = Ref::borrow(minus_one.get());
+        prev_k_ = Ref::borrow(state.minus_one.get());
         ptr_ = std::move(last);
         return 0;
     }
@@ -794,7 +759,7 @@ private:
             return -1;
         }
         prev_ptr_ = items;
-        prev_k_ = Ref::borrow(minus_one.get());
+        prev_k_ = Ref::borrow(state.minus_one.get());
         ptr_ = Ref::borrow(PyList_GET_ITEM(items.get(), PyList_GET_SIZE(items.get()) - 1));
         return 0;
     }
@@ -809,7 +774,8 @@ private:
             if (last_present_) return PyList_Append(items, obj);
             return PyList_SetItem(items, PyList_GET_SIZE(items) - 1, compat::new_ref(obj));
         }
-        if (PyDict_CheckExact(prev_ptr_.get())) return PyDict_SetItem(prev_ptr_.get(), prev_k_.get(), obj);
+        if (fast_paths && PyDict_CheckExact(prev_ptr_.get()))
+            return PyDict_SetItem(prev_ptr_.get(), prev_k_.get(), obj);
         return PyObject_SetItem(prev_ptr_.get(), prev_k_.get(), obj);
     }
 
@@ -817,7 +783,7 @@ private:
     static Ref new_sequence(PyObject *type) {
         Ref placeholder = Ref::steal(PyDict_New());
         if (!placeholder) return {};
-        if (type == reinterpret_cast<PyObject *>(&PyList_Type)) {
+        if (fast_paths && type == reinterpret_cast<PyObject *>(&PyList_Type)) {
             Ref list = Ref::steal(PyList_New(1));
             if (!list) return {};
             PyList_SET_ITEM(list.get(), 0, placeholder.release());
@@ -865,7 +831,7 @@ private:
             pending_.reserve(pending_.empty() ? 8 : 2 * pending_.size());
         if (PyObject_SetItem(prev_ptr_.get(), prev_k_.get(), items.get()) < 0) return -1;
         pending_.push_back({items, type, prev_ptr_, prev_k_});
-        if (prev_k_.get() == minus_one.get() && PyList_Check(prev_ptr_.get())) {
+        if (prev_k_.get() == state.minus_one.get() && PyList_Check(prev_ptr_.get())) {
             Ref where = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(prev_ptr_.get()) - 1));
             if (!where) return -1;
             pending_.back().where = std::move(where);
@@ -919,7 +885,7 @@ private:
     // parent[where] = made, if parent[where] is still the element list.
     static int replace(const PendingTuple &p, PyObject *made) {
         PyObject *parent = p.parent.get();
-        if (PyList_CheckExact(parent) && PyLong_CheckExact(p.where.get())) {
+        if (fast_paths && PyList_CheckExact(parent) && PyLong_CheckExact(p.where.get())) {
             Py_ssize_t i = PyLong_AsSsize_t(p.where.get());
             if (i == -1 && PyErr_Occurred()) return -1;
             if (i < 0 || i >= PyList_GET_SIZE(parent) || PyList_GET_ITEM(parent, i) != p.items.get())
@@ -968,16 +934,11 @@ int exec(Module &m) {
     if (!args || !kwargs) return -1;
     Ref dict_item_type = Ref::steal(PyObject_Call(namedtuple.get(), args.get(), kwargs.get()));
     if (!dict_item_type || m.set("DictItem", dict_item_type) < 0) return -1;
-    if (PyType_Check(dict_item_type.get())) {
-        dict_item.type.set(dict_item_type);
-        dict_item.version =
-            compat::type_version(reinterpret_cast<PyTypeObject *>(dict_item_type.get()), n___new__);
-    }
+    Ref dict_item_new = Ref::steal(PyObject_GetAttr(dict_item_type.get(), n___new__));
+    if (!dict_item_new || state.dict_item_new.set(dict_item_new.get()) < 0) return -1;
 
-    Ref mapping = m.get("MutableMapping");
-    if (!mapping || abc_prepare(mapping.get()) < 0) return -1;
-    minus_one.set(Ref::steal(PyLong_FromLong(-1)));
-    if (!minus_one) return -1;
+    state.minus_one.set(Ref::steal(PyLong_FromLong(-1)));
+    if (!state.minus_one) return -1;
 
     // class IndexMarker(object)
     Ref marker_class = m.define_class("IndexMarker", {m.builtin("object")}, nullptr, {
@@ -985,9 +946,6 @@ int exec(Module &m) {
             method("__repr__", IndexMarker_repr, {"self"}),
         });
     if (!marker_class) return -1;
-    index_marker.type.set(marker_class);
-    index_marker.version =
-        compat::type_version(reinterpret_cast<PyTypeObject *>(marker_class.get()), n___init__);
 
     // class Tabulon(list)
     Ref tabulon = m.define_class("Tabulon", {m.builtin("list")}, Tabulon_doc, {
@@ -1001,12 +959,6 @@ int exec(Module &m) {
             method("reconstruct", Tabulon_reconstruct, {"self"}, Tabulon_reconstruct_doc),
         });
     if (!tabulon) return -1;
-    Ref flatten = Ref::steal(PyObject_GetAttr(tabulon.get(), n___flatten__));
-    if (!flatten) return -1;
-    tabulon_class.type.set(tabulon);
-    tabulon_class.flatten.set(flatten);
-    tabulon_class.version =
-        compat::type_version(reinterpret_cast<PyTypeObject *>(tabulon.get()), n___flatten__);
 
     return m.set_test({});
 }

@@ -9,6 +9,7 @@ must give the same results, the same exceptions (type and message) and the
 same contents afterwards, and never crash.
 """
 import copy
+import gc
 import os
 from collections import namedtuple
 from collections.abc import Mapping
@@ -807,6 +808,38 @@ def test_an_index_that_empties_the_tabulon(write):
         finally:
             TARGET.pop()
     assert found[0] == found[1]
+
+
+class Reaches:
+    """An item whose iteration finds, through the collector, the list that the
+    write copied its items into, and empties it or adds to it."""
+
+    def __init__(self, source, grow):
+        self.source, self.grow = source, grow
+
+    def __iter__(self):
+        for holder in gc.get_referrers(self):
+            if type(holder) is list and holder is not self.source:
+                if self.grow:
+                    holder.append(("added", 0))
+                else:
+                    holder.clear()
+        return iter(("p", 1))
+
+
+@pytest.mark.parametrize("grow", [False, True], ids=["emptied", "grown"])
+@pytest.mark.parametrize("write", [
+    lambda t, items: t.extend(iter(items)),
+    lambda t, items: t.__init__(iter(items)),
+], ids=["extend", "init"])
+def test_items_that_change_the_copy_being_checked(write, grow):
+    def run(m):
+        source = []
+        source += [Reaches(source, grow)] + [("q", i) for i in range(50)]
+        t = m.Tabulon([("a", 1)])
+        write(t, source)
+        return t
+    agree(run)
 
 
 def test_refused_writes_keep_every_entry():

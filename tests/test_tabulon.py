@@ -341,6 +341,22 @@ def test_writes_reach_the_base_through_super():
     b.insert(0, ("q", 2))
     assert b == [("loud", ("q", 2)), ("loud", ("p", 1))] and type(b[1][1]) is DictItem
 
+    # A base between Tabulon and list that gains and loses an append later.
+    class Quiet(list):
+        pass
+
+    class Late(Tabulon, Quiet):
+        pass
+    late = Late()
+    late.append(("a", 1))
+    Quiet.append = lambda self, item: list.append(self, ("loud", item))
+    try:
+        late.append(("b", 2))
+    finally:
+        del Quiet.append
+    late.append(("c", 3))
+    assert late == [("a", 1), ("loud", ("b", 2)), ("c", 3)]
+
 
 def test_unchecked_list_operations():
     t = Tabulon([("a", 1)])
@@ -480,6 +496,16 @@ def test_changed_types_are_honoured():
         from orvane.tessel.tabulon import DictItem, IndexMarker, Tabulon
         assert Tabulon({'a': 5}) == [(('a',), 5)]
         original = DictItem.__new__
+        # The function of the class's staticmethod, and that function's code,
+        # change without the class noticing.
+        vars(DictItem)['__new__'].__init__(lambda cls, path, value: tuple.__new__(cls, ('re', value)))
+        assert Tabulon({'a': 5}) == [('re', 5)]
+        vars(DictItem)['__new__'].__init__(original)
+        code = original.__code__
+        original.__code__ = (lambda _cls, path, value: _tuple_new(_cls, ('code', value))).__code__
+        assert Tabulon({'a': 5}) == [('code', 5)]
+        original.__code__ = code
+        assert Tabulon({'a': 5}) == [(('a',), 5)]
         DictItem.__new__ = lambda cls, path, value: tuple.__new__(cls, ('new', value))
         assert Tabulon({'a': 5}) == [('new', 5)]
         DictItem.__new__ = original
