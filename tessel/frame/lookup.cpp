@@ -47,6 +47,10 @@ int KnownFunction::set(PyObject *function) {
     return 0;
 }
 
+bool KnownFunction::unchanged() const {
+    return fast_paths && function_.get() && PyFunction_GET_CODE(function_.get()) == code_.get();
+}
+
 bool KnownFunction::is(PyObject *found) const {
     return fast_paths && found && found == function_.get() && PyFunction_GET_CODE(found) == code_.get();
 }
@@ -103,27 +107,34 @@ int cache_token(long long *token) {
 
 int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
     PyTypeObject *type = Py_TYPE(obj);
-    if (!fast_paths || reinterpret_cast<PyObject *>(type) == cls || !abc_ready() || !abc_unchanged(cls))
+    if (!fast_paths || reinterpret_cast<PyObject *>(type) == cls || !PyType_Check(cls) || !abc_ready())
         return PyObject_IsInstance(obj, cls);
     auto *abc = reinterpret_cast<PyTypeObject *>(cls);
-    unsigned int type_tag = class_version(type), cls_tag = class_version(abc);
-    // The ABC asks only the class when the instance reports it as __class__.
-    if (!type_tag || !cls_tag || type->tp_getattro != PyObject_GenericGetAttr ||
-        class_attribute(type, n___class__) != class_attribute(&PyBaseObject_Type, n___class__))
-        return PyObject_IsInstance(obj, cls);
+    unsigned int type_tag = class_version(type), cls_tag = class_version(abc), meta_tag = class_version(Py_TYPE(cls));
+    if (!type_tag || !cls_tag || !meta_tag) return PyObject_IsInstance(obj, cls);
     long long token;
     if (cache_token(&token) < 0) return -1;
     Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
-    if (e.type == type && e.cls == cls && e.type_tag == type_tag && e.cls_tag == cls_tag && e.token == token)
+    // What the entry rests on, besides the three tags and the token, was
+    // checked when it was made: cls's metaclass is ABCMeta with its own two
+    // checks (their code is compared again, as assigning __code__ moves no
+    // tag), and obj's class reports itself as __class__.
+    if (e.type == type && e.cls == cls && e.type_tag == type_tag && e.cls_tag == cls_tag &&
+        e.meta_tag == meta_tag && e.token == token && abc_machinery.instancecheck.unchanged() &&
+        abc_machinery.subclasscheck.unchanged())
         return e.answer;
-    Ref keep = Ref::borrow(obj), keep_cls = Ref::borrow(cls);
+    // The ABC asks only the class when the instance reports it as __class__.
+    bool keep = abc_unchanged(cls) && type->tp_getattro == PyObject_GenericGetAttr &&
+                class_attribute(type, n___class__) == class_attribute(&PyBaseObject_Type, n___class__);
+    Ref hold = Ref::borrow(obj), hold_cls = Ref::borrow(cls);
     int answer = PyObject_IsInstance(obj, cls);
-    if (answer < 0) return -1;
+    if (answer < 0 || !keep) return answer;
     // The check ran Python code: keep the answer only if nothing it rests on moved.
     long long after;
     if (cache_token(&after) < 0) return -1;
-    if (after == token && class_version(type) == type_tag && class_version(abc) == cls_tag)
-        e = {type, cls, type_tag, cls_tag, token, answer != 0};
+    if (after == token && class_version(type) == type_tag && class_version(abc) == cls_tag &&
+        class_version(Py_TYPE(cls)) == meta_tag)
+        e = {type, cls, type_tag, cls_tag, meta_tag, token, answer != 0};
     return answer;
 }
 

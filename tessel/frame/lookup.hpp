@@ -109,6 +109,8 @@ public:
     // Whether `found` is that function with its code unchanged (false when
     // fast paths are off).
     bool is(PyObject *found) const;
+    // Whether the function's code is still the one it had.
+    bool unchanged() const;
 
 private:
     Held function_, code_;
@@ -133,7 +135,7 @@ private:
     struct Entry {
         PyTypeObject *type = nullptr;  // compared only
         PyObject *cls = nullptr;       // compared only
-        unsigned int type_tag = 0, cls_tag = 0;
+        unsigned int type_tag = 0, cls_tag = 0, meta_tag = 0;
         long long token = -1;
         bool answer = false;
     };
