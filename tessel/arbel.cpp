@@ -28,7 +28,7 @@ const Branch middle{"|-- ", "|   ", n_middle_first, n_middle_more};
 const Branch last{"`-- ", "    ", n_last_first, n_last_more};
 constexpr Py_ssize_t kBranchWidth = 4;
 
-// What lookups on the exact Arbel class find (see arbel_view).
+// What lookups on the exact Arbel class find (see arbel_view_of).
 struct ArbelView {
     bool own_str = false;      // its __str__ is Arbel_str
     bool plain_attrs = false;  // the generic attribute lookup, and no class attribute `name` or `children`
@@ -48,7 +48,7 @@ struct State {
 
 PyObject *Arbel_str(Call &c);
 
-ArbelView arbel_view(PyTypeObject *type) {
+ArbelView arbel_view_of(PyTypeObject *type) {
     ArbelView v;
     PyObject *str = class_attribute(type, n___str__);
     v.own_str = str && is_function(str, Arbel_str);
@@ -61,7 +61,7 @@ ArbelView arbel_view(PyTypeObject *type) {
 bool drawn_in_place(PyObject *obj) {
     PyTypeObject *type = Py_TYPE(obj);
     return reinterpret_cast<PyObject *>(type) == state.arbel_class.get() &&
-           state.arbel_view.get(type, arbel_view).own_str;
+           state.arbel_view.get(type, arbel_view_of).own_str;
 }
 
 // obj.<attr> (attr is `name` or `children`).  For an exact Arbel whose class
@@ -70,7 +70,7 @@ bool drawn_in_place(PyObject *obj) {
 Ref read(PyObject *obj, PyObject *attr) {
     PyTypeObject *type = Py_TYPE(obj);
     if (reinterpret_cast<PyObject *>(type) == state.arbel_class.get() &&
-        state.arbel_view.get(type, arbel_view).plain_attrs) {
+        state.arbel_view.get(type, arbel_view_of).plain_attrs) {
         Ref value;
         int found = instance_attribute(obj, attr, value);
         if (found) return value;  // or null with the error
