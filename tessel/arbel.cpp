@@ -3,7 +3,6 @@
 #include "tessel.hpp"
 
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -29,39 +28,40 @@ const Branch middle{"|-- ", "|   ", n_middle_first, n_middle_more};
 const Branch last{"`-- ", "    ", n_last_first, n_last_more};
 constexpr Py_ssize_t kBranchWidth = 4;
 
-Held all_but_last;  // slice(None, -1)
-Held minus_one;     // -1
-Held arbel_class;   // the class created by the exec step
+// What lookups on the exact Arbel class find (see arbel_view_of).
+struct ArbelView {
+    bool own_str = false;      // its __str__ is Arbel_str
+    bool plain_attrs = false;  // the generic attribute lookup, and no class attribute `name` or `children`
+};
+
+struct State {
+    // Constants made at import.
+    Held all_but_last;  // slice(None, -1)
+    Held minus_one;     // -1
+    // The class created by the exec step.
+    Held arbel_class;
+    // What its lookups find, while it keeps its version tag.
+    ClassMemo<ArbelView, 1> arbel_view;
+} state;
 
 // ------------------------------------------------------------------ the class, seen from inside
 
 PyObject *Arbel_str(Call &c);
 
-// What lookups on the exact Arbel class find, decided again whenever the
-// class's version tag changes (the interpreter gives a class a new tag when
-// it or one of its bases is modified).
-struct ClassView {
-    unsigned int version = 0;  // the class's tag when decided; 0: undecided
-    bool own_str = false;      // its __str__ is Arbel_str
-    bool plain_attrs = false;  // no class attribute `name` or `children`
-};
-ClassView arbel_view;
-
-const ClassView &view_of_arbel(PyTypeObject *type) {
-    ClassView &v = arbel_view;
-    unsigned int version = compat::type_version(type, n___str__);
-    if (version && version == v.version) return v;
-    PyObject *str = compat::type_lookup(type, n___str__);  // borrowed
+ArbelView arbel_view_of(PyTypeObject *type) {
+    ArbelView v;
+    PyObject *str = class_attribute(type, n___str__);
     v.own_str = str && is_function(str, Arbel_str);
-    v.plain_attrs = !compat::type_lookup(type, n_name) && !compat::type_lookup(type, n_children);
-    v.version = compat::type_version(type, n___str__);
+    v.plain_attrs = type->tp_getattro == PyObject_GenericGetAttr && !class_attribute(type, n_name) &&
+                    !class_attribute(type, n_children);
     return v;
 }
 
 // True when str(obj) would run Arbel_str on obj itself: obj is an exact Arbel.
 bool drawn_in_place(PyObject *obj) {
     PyTypeObject *type = Py_TYPE(obj);
-    return reinterpret_cast<PyObject *>(type) == arbel_class.get() && view_of_arbel(type).own_str;
+    return reinterpret_cast<PyObject *>(type) == state.arbel_class.get() &&
+           state.arbel_view.get(type, arbel_view_of).own_str;
 }
 
 // obj.<attr> (attr is `name` or `children`).  For an exact Arbel whose class
@@ -69,17 +69,11 @@ bool drawn_in_place(PyObject *obj) {
 // find it in the instance dict, so look there first.
 Ref read(PyObject *obj, PyObject *attr) {
     PyTypeObject *type = Py_TYPE(obj);
-    if (reinterpret_cast<PyObject *>(type) == arbel_class.get() &&
-        type->tp_getattro == PyObject_GenericGetAttr && view_of_arbel(type).plain_attrs) {
-        PyObject **dict = compat::dict_ptr(obj);
-        if (dict && *dict) {
-            // Held: a stored key's __eq__ may replace the instance dict while
-            // the lookup is in it.
-            Ref held = Ref::borrow(*dict);
-            PyObject *value = PyDict_GetItemWithError(held.get(), attr);  // borrowed
-            if (value) return Ref::borrow(value);
-            if (PyErr_Occurred()) return {};
-        }
+    if (reinterpret_cast<PyObject *>(type) == state.arbel_class.get() &&
+        state.arbel_view.get(type, arbel_view_of).plain_attrs) {
+        Ref value;
+        int found = instance_attribute(obj, attr, value);
+        if (found) return value;  // or null with the error
     }
     return Ref::steal(PyObject_GetAttr(obj, attr));
 }
@@ -140,7 +134,7 @@ PyObject *Arbel_add_child(Call &c) {
     // self.children.append(item)
     Ref children = read(self, n_children);
     if (!children) return nullptr;
-    if (PyList_CheckExact(children.get())) {
+    if (fast_paths && PyList_CheckExact(children.get())) {
         // An exact list's append is list.append: nothing can override it.
         if (PyList_Append(children.get(), item) < 0) return nullptr;
     } else if (!call_method(children.get(), n_append, {item})) {
@@ -194,14 +188,14 @@ constexpr size_t kStreamDepth = 1024;
 Ref without_last(PyObject *children) {
     PyMappingMethods *mapping = Py_TYPE(children)->tp_as_mapping;
     if (mapping && mapping->mp_subscript)
-        return Ref::steal(PyObject_GetItem(children, all_but_last.get()));
+        return Ref::steal(PyObject_GetItem(children, state.all_but_last.get()));
     if (PyType_Check(children)) {
         // A class is subscripted through its __class_getitem__, if it has one.
         PyObject *method = nullptr;
         if (compat::lookup_attr(children, n___class_getitem__, &method) < 0) return {};
         if (method) {
             Ref held = Ref::steal(method);
-            return call(held.get(), all_but_last.get());
+            return call(held.get(), state.all_but_last.get());
         }
     }
     PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(children)->tp_name);
@@ -212,7 +206,7 @@ Ref without_last(PyObject *children) {
 // only.  The caller holds `text`.
 template <typename F>
 int each_line(PyObject *text, F &&line) {
-    if (PyUnicode_READY(text) < 0) return -1;
+    if (compat::str_ready(text) < 0) return -1;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
@@ -376,7 +370,7 @@ public:
                 top.last_drawn = true;
                 Ref children = read(top.node.get(), n_children);
                 if (!children) return {};
-                child = Ref::steal(PyObject_GetItem(children.get(), minus_one.get()));
+                child = Ref::steal(PyObject_GetItem(children.get(), state.minus_one.get()));
                 if (!child) return {};
                 branch = &last;
             } else {
@@ -431,8 +425,8 @@ private:
         if (!rest) return -1;
         // A new exact list is ours alone: read it by position (bounds-checked
         // at each step all the same); anything else is iterated.
-        level.rest =
-            PyList_CheckExact(rest.get()) ? rest : Ref::steal(PyObject_GetIter(rest.get()));
+        level.rest = fast_paths && PyList_CheckExact(rest.get()) ? rest
+                                                                  : Ref::steal(PyObject_GetIter(rest.get()));
         return level.rest ? 1 : -1;
     }
 
@@ -562,7 +556,7 @@ private:
             level.last_drawn = true;
             Ref children = read(level.node.get(), n_children);
             if (!children) return -1;
-            Ref final_child = Ref::steal(PyObject_GetItem(children.get(), minus_one.get()));
+            Ref final_child = Ref::steal(PyObject_GetItem(children.get(), state.minus_one.get()));
             if (!final_child) return -1;
             Ref s = child_text(final_child.get());
             if (!s || text.add_lines(s.get(), last) < 0) return -1;
@@ -700,13 +694,8 @@ private:
 
 // The drawing of `node`, whose name is already read.
 Ref draw(PyObject *node, Ref name) {
-    try {
-        Drawing drawing;
-        return drawing.run(node, std::move(name));
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return {};
-    }
+    Drawing drawing;
+    return drawing.run(node, std::move(name));
 }
 
 const char Arbel_str_doc[] =
@@ -728,10 +717,10 @@ PyObject *Arbel_str(Call &c) {
 // ------------------------------------------------------------------ module level
 
 int exec(Module &m) {
-    minus_one.set(Ref::steal(PyLong_FromLong(-1)));
-    if (!minus_one) return -1;
-    all_but_last.set(Ref::steal(PySlice_New(Py_None, minus_one.get(), Py_None)));
-    if (!all_but_last) return -1;
+    state.minus_one.set(Ref::steal(PyLong_FromLong(-1)));
+    if (!state.minus_one) return -1;
+    state.all_but_last.set(Ref::steal(PySlice_New(Py_None, state.minus_one.get(), Py_None)));
+    if (!state.all_but_last) return -1;
 
     // class Arbel(object)
     Ref arbel = m.define_class("Arbel", {m.builtin("object")}, Arbel_doc, {
@@ -741,7 +730,7 @@ int exec(Module &m) {
         method("__str__", Arbel_str, {"self"}, Arbel_str_doc),
     });
     if (!arbel) return -1;
-    arbel_class.set(arbel);
+    state.arbel_class.set(arbel);
 
     return m.set_test({});
 }

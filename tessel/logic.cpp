@@ -10,7 +10,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -24,11 +23,35 @@ Name n_expressions("expressions"), n_compile("compile"), n_append("append"), n_s
     n___str__("__str__"), n___call__("__call__");
 Global g_re("re"), g_BaseLogic("BaseLogic");
 
-// The compiled-pattern type of `re`, taken at import for the fast path of
-// pattern search; nothing else depends on it.
-Held pattern_type;
+// Which of BaseLogic's printing functions str() and repr() of a class reach
+// (see print_nested): null members where they reach something else.
+struct Printing {
+    PyObject *str_fn = nullptr;   // BaseLogic.__str__, when str() runs it
+    PyObject *repr_fn = nullptr;  // BaseLogic.__repr__, when repr() runs it as well
+};
 
-Held fmt_quoted, fmt_not_logic;
+// Which of the rules' __call__ functions calling an instance of a class
+// reaches (see call_nested): null when none of them.
+struct Calling {
+    PyObject *fn = nullptr;
+    PyObject *(*body)(PyObject *self, PyObject *items) = nullptr;
+};
+
+struct State {
+    // Constants made at import.
+    Held fmt_quoted, fmt_not_logic;
+    // The compiled-pattern type of `re`, for the shortcut of pattern search;
+    // nothing else depends on it.
+    Held pattern_type;
+    // The interpreter's slots that look __str__, __repr__ and __call__ up on
+    // the class, as the classes made at import got them (plain function
+    // pointers: the slots of a class whose method is one of ours).
+    reprfunc str_slot = nullptr, repr_slot = nullptr;
+    ternaryfunc call_slot = nullptr;
+    // What printing and calling a class's instances reach, per class.
+    ClassMemo<Printing> printing;
+    ClassMemo<Calling> calling;
+} state;
 
 // ------------------------------------------------------------------ iteration
 
@@ -38,7 +61,7 @@ Held fmt_quoted, fmt_not_logic;
 // to go on, 0 to stop, -1 on error.  Returns -1 on error, 0 otherwise.
 template <typename Step>
 int for_each(PyObject *iterable, Step step) {
-    if (PyList_CheckExact(iterable)) {
+    if (fast_paths && PyList_CheckExact(iterable)) {
         Ref list = Ref::borrow(iterable);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(list.get(), i));
@@ -125,7 +148,8 @@ PyObject *BaseLogic_init(Call &c) {
         // self.expressions.append(expr)
         Ref list = Ref::steal(PyObject_GetAttr(self, n_expressions));
         if (!list) return nullptr;
-        if (PyList_CheckExact(list.get())) {
+        if (fast_paths && PyList_CheckExact(list.get())) {
+            // An exact list's append is list.append: nothing can override it.
             if (PyList_Append(list.get(), expr.get()) < 0) return nullptr;
         } else if (!call_method(list.get(), n_append, {expr.get()})) {
             return nullptr;
@@ -144,28 +168,28 @@ PyObject *BaseLogic_call(Call &) {
 Ref type_name(PyObject *obj) {
     PyTypeObject *type = Py_TYPE(obj);
     // With `type` itself as metaclass, __name__ of a heap type is its ht_name.
-    if (Py_TYPE(type) == &PyType_Type && (type->tp_flags & Py_TPFLAGS_HEAPTYPE))
+    if (fast_paths && Py_TYPE(type) == &PyType_Type && (type->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return Ref::borrow(reinterpret_cast<PyHeapTypeObject *>(type)->ht_name);
     return Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(type), n___name__));
 }
 
-// BaseLogic's own __repr__ and __str__ (functions and type slots), so that
-// printing a nested logic object that does not override them can run their
-// bodies directly; see print_nested.
-struct {
-    PyObject *repr_fn = nullptr, *str_fn = nullptr;  // process lifetime
-    reprfunc repr_slot = nullptr, str_slot = nullptr;
-} printing;
+PyObject *BaseLogic_str(Call &c);
+PyObject *BaseLogic_repr(Call &c);
 
-bool prints_as_base(PyTypeObject *type, bool repr_too) {
-    if (!printing.str_fn || type->tp_str != printing.str_slot ||
-        compat::type_lookup(type, n___str__) != printing.str_fn)
-        return false;
-    return !repr_too || (type->tp_repr == printing.repr_slot &&
-                         compat::type_lookup(type, n___repr__) == printing.repr_fn);
+// Whether str() and repr() of the class's instances run BaseLogic's own
+// __str__ and __repr__: the class's slots are the ones that look the method
+// up, and the lookups find our functions.
+Printing printing_of(PyTypeObject *type) {
+    Printing p;
+    PyObject *str = class_attribute(type, n___str__);
+    if (!state.str_slot || type->tp_str != state.str_slot || !str || !is_function(str, BaseLogic_str))
+        return p;
+    p.str_fn = str;
+    PyObject *repr = class_attribute(type, n___repr__);
+    if (state.repr_slot && type->tp_repr == state.repr_slot && repr && is_function(repr, BaseLogic_repr))
+        p.repr_fn = repr;
+    return p;
 }
-
-void add_traceback(PyObject *function) { add_traceback_of(function); }
 
 PyObject *print_logic(PyObject *self);
 
@@ -174,14 +198,17 @@ PyObject *print_logic(PyObject *self);
 // slots would run them (the same lookups found the same functions), without
 // the trips through the slots; a failure gets the same traceback entries.
 Ref print_nested(PyObject *expr) {
-    if (!prints_as_base(Py_TYPE(expr), true)) return Ref::steal(PyObject_Repr(expr));
+    Printing p = state.printing.get(Py_TYPE(expr), printing_of);
+    if (!p.repr_fn) return Ref::steal(PyObject_Repr(expr));
+    // Held: printing runs code that may take them out of their class.
+    Ref str_fn = Ref::borrow(p.str_fn), repr_fn = Ref::borrow(p.repr_fn);
     if (PyErr_CheckSignals()) return {};  // as repr() does
     DeepGuard guard(" while getting the repr of an object");
     if (!guard) return {};
     Ref text = Ref::steal(print_logic(expr));
     if (!text) {
-        add_traceback(printing.str_fn);
-        add_traceback(printing.repr_fn);
+        add_traceback_of(str_fn.get());
+        add_traceback_of(repr_fn.get());
     }
     return text;
 }
@@ -197,12 +224,12 @@ struct Part {
 
 // name + "(" + ", ".join(parts) + ")", in one new str.
 PyObject *print_form(PyObject *name, const std::vector<Part> &parts) {
-    if (PyUnicode_READY(name) < 0) return nullptr;
+    if (compat::str_ready(name) < 0) return nullptr;
     Py_ssize_t length = PyUnicode_GET_LENGTH(name) + 2;
     Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(name);
     for (size_t i = 0; i < parts.size(); ++i) {
         PyObject *text = parts[i].text.get();
-        if (PyUnicode_READY(text) < 0) return nullptr;
+        if (compat::str_ready(text) < 0) return nullptr;
         length += PyUnicode_GET_LENGTH(text) + (parts[i].quote ? 2 : 0) + (i ? 2 : 0);
         if (PyUnicode_MAX_CHAR_VALUE(text) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(text);
     }
@@ -233,18 +260,8 @@ PyObject *print_form(PyObject *name, const std::vector<Part> &parts) {
     return out.release();
 }
 
-// The printed form of `self`.  Memory for the parts may run out: that is the
-// interpreter's MemoryError, never an exception through it.
-PyObject *print_parts(PyObject *self);
+// The printed form of `self`.
 PyObject *print_logic(PyObject *self) {
-    try {
-        return print_parts(self);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
-}
-
-PyObject *print_parts(PyObject *self) {
     // Every way back into printing passes here (a subclass's own __str__, a
     // callable whose repr prints a logic object): the C stack is watched at
     // each level, not only the interpreter's count of them.
@@ -264,11 +281,11 @@ PyObject *print_parts(PyObject *self) {
         } else {
             Ref pattern = Ref::steal(PyObject_GetAttr(expr, n_pattern));
             if (!pattern) return -1;
-            if (PyUnicode_CheckExact(pattern.get())) {
+            if (fast_paths && PyUnicode_CheckExact(pattern.get())) {
                 text = std::move(pattern);
                 quote = true;
             } else {
-                text = Ref::steal(PyUnicode_Format(fmt_quoted.get(), pattern.get()));
+                text = Ref::steal(PyUnicode_Format(state.fmt_quoted.get(), pattern.get()));
             }
         }
         if (!text) return -1;
@@ -289,11 +306,13 @@ PyObject *print_parts(PyObject *self) {
 // def __repr__(self): return str(self)
 PyObject *BaseLogic_repr(Call &c) {
     PyObject *self = c[0];
-    if (!prints_as_base(Py_TYPE(self), false)) return PyObject_Str(self);
+    Printing p = state.printing.get(Py_TYPE(self), printing_of);
+    if (!p.str_fn) return PyObject_Str(self);
+    Ref str_fn = Ref::borrow(p.str_fn);  // held, as in print_nested
     DeepGuard guard(" while getting the str of an object");
     if (!guard) return nullptr;
     PyObject *text = print_logic(self);
-    if (!text) add_traceback(printing.str_fn);
+    if (!text) add_traceback_of(str_fn.get());
     return text;
 }
 
@@ -369,48 +388,35 @@ enum class Rule { And, Or, Not };
 template <Rule rule>
 PyObject *test_items(PyObject *self, PyObject *items);
 
-// The __call__ functions of And, Or and Not and the type slot that calls
-// them, so that a nested object that does not override its class's call can
-// be run directly; see call_nested.
-struct {
-    PyObject *fn[3] = {nullptr, nullptr, nullptr};  // process lifetime
-    ternaryfunc slot = nullptr;
-} calling;
+template <Rule rule>
+PyObject *logic_call(Call &c);
+
+// Which rule's __call__ calling the class's instances runs: the class's slot
+// is the one that looks __call__ up, and the lookup finds one of our three.
+Calling calling_of(PyTypeObject *type) {
+    PyObject *fn = class_attribute(type, n___call__);
+    if (!state.call_slot || type->tp_call != state.call_slot || !fn) return {};
+    if (is_function(fn, logic_call<Rule::And>)) return {fn, test_items<Rule::And>};
+    if (is_function(fn, logic_call<Rule::Or>)) return {fn, test_items<Rule::Or>};
+    if (is_function(fn, logic_call<Rule::Not>)) return {fn, test_items<Rule::Not>};
+    return {};
+}
 
 // expr(*items) for a nested logic object.  When expr's type calls one of our
 // own __call__ functions (the lookup the interpreter's call slot makes finds
 // it), its body runs here without the trip through the slot and the argument
 // binder; a failure gets the same traceback entry.
 Ref call_nested(PyObject *expr, PyObject *items) {
-    PyTypeObject *type = Py_TYPE(expr);
-    PyObject *fn = calling.slot && type->tp_call == calling.slot
-                       ? compat::type_lookup(type, n___call__)
-                       : nullptr;
-    PyObject *(*body)(PyObject *, PyObject *) = nullptr;
-    if (!fn) body = nullptr;
-    else if (fn == calling.fn[0]) body = test_items<Rule::And>;
-    else if (fn == calling.fn[1]) body = test_items<Rule::Or>;
-    else if (fn == calling.fn[2]) body = test_items<Rule::Not>;
-    if (!body) return Ref::steal(PyObject_Call(expr, items, nullptr));
-    Ref result = Ref::steal(body(expr, items));
-    if (!result) add_traceback(fn);
+    Calling target = state.calling.get(Py_TYPE(expr), calling_of);
+    if (!target.body) return Ref::steal(PyObject_Call(expr, items, nullptr));
+    Ref fn = Ref::borrow(target.fn);  // the call may take it out of its class
+    Ref result = Ref::steal(target.body(expr, items));
+    if (!result) add_traceback_of(fn.get());
     return result;
 }
 
-int satisfied_by(PyObject *expr, PyObject *items);
-
-// Whether the items satisfy one expression: 1, 0, or -1 on error (a
-// MemoryError when there is no room for the results).
+// Whether the items satisfy one expression: 1, 0, or -1 on error.
 int satisfied(PyObject *expr, PyObject *items) {
-    try {
-        return satisfied_by(expr, items);
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return -1;
-    }
-}
-
-int satisfied_by(PyObject *expr, PyObject *items) {
     // isinstance(expr, BaseLogic): the nested object gets all the items at once.
     Ref base = g_BaseLogic.get();
     if (!base) return -1;
@@ -435,7 +441,7 @@ int satisfied_by(PyObject *expr, PyObject *items) {
         return any(results, n);
     }
     // any([expr.search(str(item)) for item in items])
-    bool is_pattern = Py_TYPE(expr) == reinterpret_cast<PyTypeObject *>(pattern_type.get());
+    bool is_pattern = fast_paths && Py_TYPE(expr) == reinterpret_cast<PyTypeObject *>(state.pattern_type.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = PyTuple_GET_ITEM(items, i);
         if (is_pattern) {
@@ -1231,9 +1237,8 @@ Ref Parser::run(PyObject *argument) {
         if (op.kind == Op::Load && !logic_class(op.value.get(), op.pos)) return {};
 
     std::vector<Ref> stack;
-    std::vector<PyObject *> argv;
+    std::vector<PyObject *> args;
     stack.reserve(ops_.size());
-    argv.reserve(8);
     for (const Op &op : ops_) {
         switch (op.kind) {
         case Op::Load: {
@@ -1250,11 +1255,9 @@ Ref Parser::run(PyObject *argument) {
             break;
         case Op::Call: {
             size_t first = stack.size() - static_cast<size_t>(op.nargs);
-            argv.assign(1, nullptr);  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
-            for (size_t k = first; k < stack.size(); ++k) argv.push_back(stack[k].get());
-            Ref result = Ref::steal(compat::vectorcall(
-                stack[first - 1].get(), argv.data() + 1,
-                static_cast<size_t>(op.nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            args.clear();
+            for (size_t k = first; k < stack.size(); ++k) args.push_back(stack[k].get());
+            Ref result = Args(args.data(), args.size()).call(stack[first - 1].get());
             if (!result) return {};
             // Released last to first, as the interpreter's value stack does.
             while (stack.size() >= first) stack.pop_back();
@@ -1285,7 +1288,7 @@ Ref Parser::run(PyObject *argument) {
 Ref text_of(PyObject *argument, bool *stripped) {
     *stripped = true;
     if (PyUnicode_Check(argument)) {
-        if (PyUnicode_READY(argument) < 0) return {};
+        if (compat::str_ready(argument) < 0) return {};
         return Ref::borrow(argument);
     }
     if (PyCode_Check(argument)) {
@@ -1325,7 +1328,7 @@ PyObject *not_a_logic_string(PyObject *argument) {
     Ref original = Ref::steal(value);
 
     Ref args = Ref::steal(PyTuple_Pack(1, argument));
-    Ref message = args ? Ref::steal(PyUnicode_Format(fmt_not_logic.get(), args.get())) : Ref();
+    Ref message = args ? Ref::steal(PyUnicode_Format(state.fmt_not_logic.get(), args.get())) : Ref();
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     // The new error (ours, or one from formatting the message) gets the
     // original as its context.
@@ -1344,12 +1347,12 @@ PyObject *logic_str(Call &c) {
     Ref result;
     bool stripped;
     if (Ref text = text_of(argument, &stripped)) {
-        try {
+        // Running out of memory is a MemoryError here, replaced below as any
+        // other error of the Exception family is.
+        result = at_boundary(Ref(), [&] {
             Parser parser(text.get(), stripped);
-            if (parser.parse() == 0) result = parser.run(argument);
-        } catch (const std::bad_alloc &) {
-            PyErr_NoMemory();  // replaced below, as any MemoryError would be
-        }
+            return parser.parse() == 0 ? parser.run(argument) : Ref();
+        });
     }
     if (result) return result.release();
     // Only errors of the Exception family are replaced (not KeyboardInterrupt,
@@ -1379,10 +1382,10 @@ int exec(Module &m) {
 
     Ref re = m.get("re");
     if (!re) return -1;
-    pattern_type.set(Ref::steal(PyObject_GetAttr(re.get(), n_Pattern)));
-    fmt_quoted.set(Ref::steal(PyUnicode_InternFromString("'%s'")));
-    fmt_not_logic.set(Ref::steal(PyUnicode_InternFromString("Not a properly formatted logic string: %s")));
-    if (!pattern_type || !fmt_quoted || !fmt_not_logic) return -1;
+    state.pattern_type.set(Ref::steal(PyObject_GetAttr(re.get(), n_Pattern)));
+    state.fmt_quoted.set(Ref::steal(PyUnicode_InternFromString("'%s'")));
+    state.fmt_not_logic.set(Ref::steal(PyUnicode_InternFromString("Not a properly formatted logic string: %s")));
+    if (!state.pattern_type || !state.fmt_quoted || !state.fmt_not_logic) return -1;
 
     // class BaseLogic(object)
     Ref base = m.define_class("BaseLogic", {m.builtin("object")}, BaseLogic_doc, {
@@ -1395,14 +1398,11 @@ int exec(Module &m) {
     });
     if (!base) return -1;
     {
+        // Its __str__ and __repr__ are ours: the class has the slots that look them up.
         auto *type = reinterpret_cast<PyTypeObject *>(base.get());
-        PyObject *repr_fn = compat::type_lookup(type, n___repr__);
-        PyObject *str_fn = compat::type_lookup(type, n___str__);
-        if (repr_fn && str_fn && is_function(repr_fn) && is_function(str_fn)) {
-            printing.repr_fn = compat::new_ref(repr_fn);
-            printing.str_fn = compat::new_ref(str_fn);
-            printing.repr_slot = type->tp_repr;
-            printing.str_slot = type->tp_str;
+        if (!state.str_slot) {
+            state.str_slot = type->tp_str;
+            state.repr_slot = type->tp_repr;
         }
     }
 
@@ -1420,12 +1420,8 @@ int exec(Module &m) {
             method("__call__", testing[i].call, {"self", "*items"}),
         });
         if (!cls) return -1;
-        auto *type = reinterpret_cast<PyTypeObject *>(cls.get());
-        PyObject *fn = compat::type_lookup(type, n___call__);
-        if (fn && is_function(fn)) {
-            calling.fn[i] = compat::new_ref(fn);
-            calling.slot = type->tp_call;
-        }
+        // Its __call__ is ours: the class has the slot that looks it up.
+        if (!state.call_slot) state.call_slot = reinterpret_cast<PyTypeObject *>(cls.get())->tp_call;
     }
 
     // def logic_str(string)

@@ -5,7 +5,9 @@ pure-Python twin.
   and nested trees) are built with the native classes and with the twin and
   called on random items: the answers, the exceptions (type and message), the
   order in which callables see items, the printed forms and equality between
-  trees must agree.
+  trees must agree.  Trees may hold instances of a subclass whose __call__,
+  __str__ and __repr__ are rebound (to another class's, to lambdas, or
+  deleted) before the tree is used and again between its uses.
 - Random texts (arbitrary characters, lone surrogates included, and valid
   logic strings with random edits: insertions, deletions, swapped tokens,
   stray quotes and backslashes) go to logic_str.  It must either give a logic
@@ -138,7 +140,7 @@ ITEMS = st.one_of(
 @st.composite
 def trees(draw, depth=0):
     """A tree as plain data: (class name, [pattern | callable | tree, ...])."""
-    name = draw(st.sampled_from(["And", "Or", "Not", "BaseLogic"] if depth else ["And", "Or", "Not"]))
+    name = draw(st.sampled_from(["And", "Or", "Not", "Sub", "BaseLogic"] if depth else ["And", "Or", "Not", "Sub"]))
     kinds = ["pattern", "callable", "tree"] if depth < 3 else ["pattern", "callable"]
     parts = []
     for _ in range(draw(st.integers(0, 3))):
@@ -152,9 +154,42 @@ def trees(draw, depth=0):
     return name, parts
 
 
+SUBCLASSES = {}
+
+
+def subclass(module):
+    """The module's And subclass whose methods the examples rebind."""
+    if module not in SUBCLASSES:
+        SUBCLASSES[module] = type("Sub", (module.And,), {})
+    return SUBCLASSES[module]
+
+
+# What the subclass's own __call__, __str__ and __repr__ are: none of its own,
+# another class's, or lambdas.
+REBINDINGS = {
+    "inherited": lambda m: {},
+    "Or's call": lambda m: {"__call__": m.Or.__call__},
+    "Not's call": lambda m: {"__call__": m.Not.__call__},
+    "own call": lambda m: {"__call__": lambda self, *items: len(items) == 2},
+    "own str": lambda m: {"__str__": lambda self: "S"},
+    "str as repr": lambda m: {"__repr__": m.BaseLogic.__str__, "__call__": m.Not.__call__},
+    "own repr": lambda m: {"__repr__": lambda self: "R%d" % len(self.expressions)},
+}
+
+
+def rebind(module, how):
+    cls = subclass(module)
+    for name in ("__call__", "__str__", "__repr__"):
+        if name in cls.__dict__:
+            delattr(cls, name)
+    for name, value in REBINDINGS[how](module).items():
+        setattr(cls, name, value)
+
+
 def build(module, tree):
     name, parts = tree
-    return getattr(module, name)(*[build(module, p) if isinstance(p, tuple) else p for p in parts])
+    cls = subclass(module) if name == "Sub" else getattr(module, name)
+    return cls(*[build(module, p) if isinstance(p, tuple) else p for p in parts])
 
 
 def outcome(operation):
@@ -172,12 +207,19 @@ def argument_count_words(error):
     return message
 
 
-@fuzz(st.tuples(trees(), trees(), st.lists(ITEMS, max_size=4)))
+@fuzz(st.tuples(trees(), trees(), st.lists(ITEMS, max_size=4),
+                st.lists(st.sampled_from(sorted(REBINDINGS)), min_size=2, max_size=2)))
 def test_trees_agree_with_the_twin(example):
-    first, second, items = example
+    first, second, items, rebindings = example
     mine, theirs = build(logic, first), build(twin, first)
-    assert outcome(lambda: mine(*items)) == outcome(lambda: theirs(*items))
-    assert outcome(lambda: str(mine)) == outcome(lambda: str(theirs))
+    for how in rebindings:
+        rebind(logic, how)
+        rebind(twin, how)
+        assert outcome(lambda: mine(*items)) == outcome(lambda: theirs(*items))
+        assert outcome(lambda: str(mine)) == outcome(lambda: str(theirs))
+        assert outcome(lambda: repr(mine)) == outcome(lambda: repr(theirs))
+    rebind(logic, "inherited")
+    rebind(twin, "inherited")
     assert repr(mine) == str(mine)
     mine2, theirs2 = build(logic, second), build(twin, second)
     assert outcome(lambda: mine == mine2) == outcome(lambda: theirs == theirs2)

@@ -160,6 +160,50 @@ def test_a_callable_that_frees_its_object_during_the_call():
     assert result == ("ok", True) and log == ["dropped", "dropped"]
 
 
+def test_methods_deleted_from_their_class_while_they_run():
+    """The functions running a nested call, str() or repr() are taken out of
+    their classes (and would be freed, nothing else holding them; new bytes
+    objects would then fill their memory) by the code they run, which then
+    fails: each still names itself in the traceback."""
+    proc = run_isolated("""
+        import traceback
+        from orvane.tessel.logic import And, BaseLogic, Or
+
+        junk = []
+
+        def refill():
+            junk.extend(b"\\xdd" * n for n in range(1, 600) for _ in range(4))
+
+        def names(e):
+            return [f.name.split(".")[-1] for f in traceback.extract_tb(e.__traceback__)
+                    if f.name.startswith("orvane.")]
+
+        def delete_call(item):
+            del And.__call__
+            refill()
+            raise LookupError(item)
+        try:
+            Or(And(delete_call))("x")
+        except LookupError as e:
+            print(names(e))
+
+        class DeletePrinting:
+            def __call__(self, item):
+                return True
+
+            def __repr__(self):
+                del BaseLogic.__str__, BaseLogic.__repr__
+                refill()
+                raise LookupError("gone")
+        try:
+            str(Or(And(DeletePrinting())))
+        except LookupError as e:
+            print(names(e))
+    """)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split("\n")[:2] == ["['__call__', '__call__']", "['__str__', '__repr__', '__str__']"]
+
+
 # ---------------------------------------------------------------- printing that fights back
 
 class BadRepr:

@@ -305,6 +305,9 @@ def test_failures_propagate_and_stop_everything():
 
 
 def test_nested_calls_follow_overrides_and_name_every_level():
+    # Each rule nested keeps its own rule.
+    assert [And(rule)("a") for rule in (And("a", "b"), Or("a", "b"), Not("b"))] == [False, True, True]
+
     class Sub(And):
         pass
     nested = Or(Sub("zzz"))

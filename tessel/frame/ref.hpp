@@ -82,13 +82,15 @@ Ref call(PyObject *callable, A... args) {
 // PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee use.  Any number of them.
 class Args {
 public:
-    explicit Args(std::initializer_list<PyObject *> args) : n_(args.size()) {
+    explicit Args(std::initializer_list<PyObject *> args) : Args(args.begin(), args.size()) {}
+    // The `n` arguments at `args` (a count known only at run time).
+    Args(PyObject *const *args, size_t n) : n_(n) {
         PyObject **p = inline_;
         if (n_ + 2 > kInline) {
             heap_.resize(n_ + 2);
             p = heap_.data();
         }
-        std::copy(args.begin(), args.end(), p + 2);
+        std::copy(args, args + n, p + 2);
         base_ = p;
     }
     Args(const Args &) = delete;

@@ -218,7 +218,9 @@ int exec(Module &m) {
             method("__init__", Weird_init, {"self", "value"}),
         }))
         return -1;
-    return 0;
+    // Whether the libraries were built with their fast paths (tests of what
+    // only a fast path achieves, such as drawing without C recursion).
+    return m.set("fast_paths", boolean(fast_paths));
 }
 
 }  // namespace
