@@ -8,9 +8,6 @@ using namespace tessel;
 
 namespace {
 
-// (being replaced by the frame's guarded lookups: nothing is remembered)
-uint64_t unversioned(PyObject *) { return 0; }
-
 const char module_doc[] =
     "Attribute dictionaries.\n"
     "\n"
@@ -20,6 +17,40 @@ const char module_doc[] =
 Name n___init__("__init__"), n___dict__("__dict__"), n___class__("__class__"),
     n___name__("__name__"), n___repr__("__repr__");
 Global g_Coffer("Coffer");
+
+// What a class's lookups find, for the shortcuts of NestedCoffer's methods.
+// Every flag false (the default) means: go the way the Python line goes.
+struct Profile {
+    // super() from NestedCoffer lands on the built-in dict's own method
+    bool dict_getitem = false, dict_setitem = false, dict_contains = false, dict_delitem = false;
+    // obj[key], obj[key] = v, del obj[key], key in obj and obj.update run NestedCoffer's own
+    bool own_getitem = false, own_setitem = false, own_delitem = false, own_contains = false;
+    bool own_update = false;
+    // the class's setdefault is the standard library's, as NestedCoffer bound it
+    bool std_setdefault = false;
+    // calling the class runs dict's __new__, then NestedCoffer's __init__ down to
+    // dict's, and our update
+    bool plain_new = false;
+};
+
+// Everything the module keeps for the life of the process.
+struct State {
+    // The two classes, as the module defined them.
+    Held coffer, nested;
+    // What copies and pickles use: copyreg.__newobj__, dict.update, object.__dir__.
+    Held copyreg_newobj, dict_update, object_dir;
+    // MutableMapping.setdefault, as NestedCoffer bound it: its steps are run
+    // here while a class still finds it with its code unchanged.
+    KnownFunction setdefault;
+    // itertools.chain as imported: update() walks its two parts itself while
+    // the module's itertools.chain is still this one.
+    Held chain;
+    // The arguments () and 1.
+    Held empty_tuple, one;
+    // What each class's lookups find (Profile), and isinstance(obj, Mapping).
+    ClassMemo<Profile, 32> profiles;
+    AbcCheck mapping_check;
+} state;
 
 // ------------------------------------------------------------------ Coffer
 
@@ -91,27 +122,26 @@ PyObject *Coffer_repr(Call &c) {
 // __dict__, so that `obj.x = 1` no longer made an entry.  These two methods
 // restore the entries with the built-in dict's own update (no dotted-key
 // splitting, no value conversion) and make the instance its own __dict__ again.
-Held copyreg_newobj, dict_update, object_dir;
 
 // def __reduce__(self): return copyreg.__newobj__, (type(self),), dict(self)
 PyObject *Coffer_reduce(Call &c) {
     PyObject *self = c[0];
-    Ref state = Ref::steal(PyDict_New());
-    if (!state || PyDict_Merge(state.get(), self, 1) < 0) return nullptr;
-    return Py_BuildValue("O(O)N", copyreg_newobj.get(), reinterpret_cast<PyObject *>(Py_TYPE(self)),
-                         state.release());
+    Ref entries = Ref::steal(PyDict_New());
+    if (!entries || PyDict_Merge(entries.get(), self, 1) < 0) return nullptr;
+    return Py_BuildValue("O(O)N", state.copyreg_newobj.get(), reinterpret_cast<PyObject *>(Py_TYPE(self)),
+                         entries.release());
 }
 
 // def __setstate__(self, state): self.__dict__ = self; dict.update(self, state)
 PyObject *Coffer_setstate(Call &c) {
-    PyObject *self = c[0], *state = c[1];
+    PyObject *self = c[0], *entries = c[1];
     if (PyObject_SetAttr(self, n___dict__, self) < 0) return nullptr;
-    return call(dict_update.get(), self, state).release();
+    return call(state.dict_update.get(), self, entries).release();
 }
 
 // def __dir__(self): the names object.__dir__ finds, less the keys that are no strings
 PyObject *Coffer_dir(Call &c) {
-    Ref names = call(object_dir.get(), c[0]);
+    Ref names = call(state.object_dir.get(), c[0]);
     if (!names) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(names.get()));
     Ref result = Ref::steal(PyList_New(0));
@@ -125,10 +155,10 @@ PyObject *Coffer_dir(Call &c) {
 int remember_copy_helpers() {
     Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
     if (!copyreg) return -1;
-    copyreg_newobj.set(Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__")));
-    dict_update.set(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyDict_Type), "update")));
-    object_dir.set(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyBaseObject_Type), "__dir__")));
-    return copyreg_newobj && dict_update && object_dir ? 0 : -1;
+    state.copyreg_newobj.set(Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__")));
+    state.dict_update.set(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyDict_Type), "update")));
+    state.object_dir.set(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyBaseObject_Type), "__dir__")));
+    return state.copyreg_newobj && state.dict_update && state.object_dir ? 0 : -1;
 }
 
 // ------------------------------------------------------------------ NestedCoffer
@@ -141,181 +171,76 @@ int remember_copy_helpers() {
 // class, self.setdefault and level.update looked up on the instance, super()
 // from NestedCoffer).  Where that lookup provably lands on our own code or on
 // the built-in dict's, the call is made directly; what a class's lookups find
-// is worked out once per class and version tag (see Profile).
+// is worked out once per class (see Profile).
 
 Name n_setdefault("setdefault"), n_update("update"), n_items("items"), n_index("index"),
     n_split("split"), n_chain("chain"), n_get("get"), n_pop("pop"), n_dot("."),
-    n___getitem__("__getitem__"), n___setitem__("__setitem__"), n___contains__("__contains__"),
-    n___delitem__("__delitem__"), n___instancecheck__("__instancecheck__"),
-    n___subclasscheck__("__subclasscheck__"), n_get_cache_token("get_cache_token");
-Global g_Mapping("Mapping"), g_itertools("itertools");
+    n___getitem__("__getitem__"), n___setitem__("__setitem__"),
+    n___contains__("__contains__"), n___delitem__("__delitem__");
+Global g_Mapping("Mapping");
+GlobalAttribute g_chain("itertools", "chain");
 
-// What the module made or found at import, kept for the life of the process.
-struct Known {
-    Held coffer, nested;                                // the classes
-    Held coffer_init, coffer_dict;                      // Coffer's __init__ and __dict__ descriptor
-    Held init, getitem, setitem, contains, delitem, update;  // NestedCoffer's own functions
-    binaryfunc subscript_slot = nullptr;                // the slots the class got for them
-    objobjargproc ass_subscript_slot = nullptr;
-    objobjproc contains_slot = nullptr;
-    Held setdefault, setdefault_code;                   // MutableMapping.setdefault, as bound
-    Held dict_init, dict_getitem, dict_setitem, dict_contains, dict_delitem;  // the built-in dict's own
-    Held mapping;                                       // collections.abc.Mapping
-    Held instancecheck, instancecheck_code, subclasscheck, subclasscheck_code;  // its metaclass's
-    Held cache_token;                                   // abc's cache token function
-    Held itertools, chain;
-    Held empty_tuple, one;
-    PyObject *object_class = nullptr;                   // object.__class__ (static, borrowed)
-} known;
+// Whether `found` is a function of this module with this body.
+bool ours(PyObject *found, Body body) { return found && is_function(found, body); }
 
-PyObject *code_of(PyObject *f) { return PyFunction_Check(f) ? PyFunction_GET_CODE(f) : nullptr; }
+PyObject *NestedCoffer_init(Call &c);
+PyObject *NestedCoffer_getitem(Call &c);
+PyObject *NestedCoffer_setitem(Call &c);
+PyObject *NestedCoffer_contains(Call &c);
+PyObject *NestedCoffer_delitem(Call &c);
+PyObject *NestedCoffer_update(Call &c);
 
-// ---------------------------------------------------------- what a class's lookups find
-
-struct Profile {
-    PyTypeObject *type = nullptr;
-    unsigned int tag = 0;
-    bool generic_getattr = false;
-    // super() from NestedCoffer lands on the built-in dict's own method
-    bool dict_getitem = false, dict_setitem = false, dict_contains = false, dict_delitem = false;
-    // obj[key], obj[key] = v, del obj[key], key in obj and obj.update run NestedCoffer's own
-    bool own_getitem = false, own_setitem = false, own_delitem = false, own_contains = false;
-    bool own_update = false;
-    // the class's setdefault is the standard library's, as NestedCoffer bound it
-    bool std_setdefault = false;
-    // calling the class runs dict's __new__, then NestedCoffer's __init__ down to
-    // dict's, sets __dict__ through Coffer's descriptor and calls our update
-    bool plain_new = false;
-};
-
-// The first definition of `name` after `klass` in the MRO of `t` (borrowed):
-// what super(klass, obj).name finds for an instance of `t`.
-PyObject *after(PyTypeObject *t, const Held &klass, PyObject *name) {
-    PyObject *mro = t->tp_mro;
-    if (!mro) return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro, i) != klass.get()) ++i;
-    for (++i; i < n; ++i) {
-        Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
-        if (!dict) continue;
-        PyObject *found = PyDict_GetItemWithError(dict.get(), name);  // str key: no code runs
-        if (found) return found;  // the class's dict keeps it alive
-        if (PyErr_Occurred()) return nullptr;  // (cannot happen for a str key)
-    }
-    return nullptr;
-}
-
-// Whether a lookup found exactly `expected` (never true when either is missing).
-bool is(PyObject *found, const Held &expected) { return found && found == expected.get(); }
-
-Profile compute_profile(PyTypeObject *t, unsigned int tag) {
+Profile make_profile(PyTypeObject *t) {
     Profile p;
-    p.type = t;
-    p.tag = tag;
-    p.generic_getattr = t->tp_getattro == PyObject_GenericGetAttr;
-    if (!PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(known.nested.get())) ||
-        !PyType_IsSubtype(t, &PyDict_Type))
-        return p;
-    p.dict_getitem = is(after(t, known.nested, n___getitem__), known.dict_getitem);
-    p.dict_setitem = is(after(t, known.nested, n___setitem__), known.dict_setitem);
-    p.dict_contains = is(after(t, known.nested, n___contains__), known.dict_contains);
-    p.dict_delitem = is(after(t, known.nested, n___delitem__), known.dict_delitem);
-    PyMappingMethods *mp = t->tp_as_mapping;
-    PySequenceMethods *sq = t->tp_as_sequence;
-    p.own_getitem = mp && mp->mp_subscript == known.subscript_slot &&
-                    is(compat::type_lookup(t, n___getitem__), known.getitem);
-    bool ass = mp && mp->mp_ass_subscript == known.ass_subscript_slot;
-    p.own_setitem = ass && is(compat::type_lookup(t, n___setitem__), known.setitem);
-    p.own_delitem = ass && is(compat::type_lookup(t, n___delitem__), known.delitem);
-    p.own_contains = sq && sq->sq_contains == known.contains_slot &&
-                     is(compat::type_lookup(t, n___contains__), known.contains);
-    p.own_update = p.generic_getattr && is(compat::type_lookup(t, n_update), known.update);
-    p.std_setdefault = p.generic_getattr && known.setdefault &&
-                       is(compat::type_lookup(t, n_setdefault), known.setdefault);
+    auto *nested = reinterpret_cast<PyTypeObject *>(state.nested.get());
+    if (!PyType_IsSubtype(t, nested) || !PyType_IsSubtype(t, &PyDict_Type)) return p;
+    // super(NestedCoffer, obj).name is the built-in dict's own
+    auto dicts = [&](PyObject *name) {
+        Ref found = super_target(t, state.nested.get(), name);
+        return found && found.get() == class_attribute(&PyDict_Type, name);
+    };
+    p.dict_getitem = dicts(n___getitem__);
+    p.dict_setitem = dicts(n___setitem__);
+    p.dict_contains = dicts(n___contains__);
+    p.dict_delitem = dicts(n___delitem__);
+    // The operators reach the class's method through the slot that looks it
+    // up, as they do on NestedCoffer itself.
+    PyMappingMethods *mp = t->tp_as_mapping, *nmp = nested->tp_as_mapping;
+    PySequenceMethods *sq = t->tp_as_sequence, *nsq = nested->tp_as_sequence;
+    p.own_getitem = mp && nmp && mp->mp_subscript == nmp->mp_subscript &&
+                    ours(class_attribute(t, n___getitem__), NestedCoffer_getitem);
+    bool ass = mp && nmp && mp->mp_ass_subscript == nmp->mp_ass_subscript;
+    p.own_setitem = ass && ours(class_attribute(t, n___setitem__), NestedCoffer_setitem);
+    p.own_delitem = ass && ours(class_attribute(t, n___delitem__), NestedCoffer_delitem);
+    p.own_contains = sq && nsq && sq->sq_contains == nsq->sq_contains &&
+                     ours(class_attribute(t, n___contains__), NestedCoffer_contains);
+    // Instance attributes are then looked up in the instance dict, then the class.
+    bool generic = t->tp_getattro == PyObject_GenericGetAttr;
+    p.own_update = generic && ours(class_attribute(t, n_update), NestedCoffer_update);
+    PyObject *setdefault = class_attribute(t, n_setdefault);
+    p.std_setdefault = generic && setdefault && setdefault == state.setdefault.get();
+    Ref coffer_init = super_target(t, state.nested.get(), n___init__);
+    Ref dict_init = super_target(t, state.coffer.get(), n___init__);
     p.plain_new = p.own_update && Py_TYPE(t)->tp_call == PyType_Type.tp_call &&
-                  t->tp_new == PyDict_Type.tp_new && t->tp_setattro == PyObject_GenericSetAttr &&
-                  is(compat::type_lookup(t, n___init__), known.init) &&
-                  is(after(t, known.nested, n___init__), known.coffer_init) &&
-                  is(after(t, known.coffer, n___init__), known.dict_init) &&
-                  is(compat::type_lookup(t, n___dict__), known.coffer_dict);
+                  t->tp_new == PyDict_Type.tp_new &&
+                  ours(class_attribute(t, n___init__), NestedCoffer_init) &&
+                  ours(coffer_init.get(), Coffer_init) && dict_init &&
+                  dict_init.get() == class_attribute(&PyDict_Type, n___init__);
     return p;
 }
 
-Profile profiles[32];
-
 // Called with no exception pending (the lookups assume it).
-Profile profile(PyTypeObject *t) {
-    unsigned int tag = compat::type_version(t, n___getitem__);
-    if (!tag) return compute_profile(t, 0);
-    Profile &cached = profiles[(reinterpret_cast<uintptr_t>(t) >> 6) % 32];
-    if (cached.type == t && cached.tag == tag) return cached;
-    cached = compute_profile(t, tag);
-    return cached;
-}
+Profile profile(PyTypeObject *t) { return state.profiles.get(t, make_profile); }
 
-// ---------------------------------------------------------- isinstance(obj, Mapping)
-//
-// Mapping's metaclass answers through Python code, and remembers each answer
-// per class until some class is registered with an ABC (which changes abc's
-// cache token).  For classes whose instances report their own type as
-// __class__, we remember the answer it gave the same way, keyed by the class,
-// its version tag and the token.
+// MutableMapping.setdefault still has the code it had at import (assigning
+// its __code__ changes no class).
+bool setdefault_unchanged() { return state.setdefault.is(state.setdefault.get()); }
 
-struct MappingAnswer {
-    PyTypeObject *type = nullptr;
-    unsigned int tag = 0;
-    long long token = -1;
-    bool yes = false;
-};
-MappingAnswer mapping_answers[64];
-
-// Whether isinstance() against `mapping` still runs the metaclass methods we
-// know; the lookups are redone only when the metaclass changes.
-bool abc_unchanged(PyObject *mapping) {
-    static PyTypeObject *checked_meta = nullptr;
-    static unsigned int checked_tag = 0;
-    PyTypeObject *meta = Py_TYPE(mapping);
-    unsigned int tag = compat::type_version(meta, n___instancecheck__);
-    if (!tag || meta != checked_meta || tag != checked_tag) {
-        if (compat::type_lookup(meta, n___instancecheck__) != known.instancecheck.get() ||
-            compat::type_lookup(meta, n___subclasscheck__) != known.subclasscheck.get())
-            return false;
-        checked_meta = tag ? meta : nullptr;
-        checked_tag = tag;
-    }
-    return code_of(known.instancecheck.get()) == known.instancecheck_code.get() &&
-           code_of(known.subclasscheck.get()) == known.subclasscheck_code.get();
-}
-
-long long cache_token() {
-    Ref token = call(known.cache_token.get());
-    if (!token) return -1;
-    return PyLong_AsLongLong(token.get());
-}
-
+// isinstance(obj, Mapping), Mapping read from the module's globals.
 int is_mapping(PyObject *obj) {
     Ref mapping = g_Mapping.get();
     if (!mapping) return -1;
-    if (mapping.get() != known.mapping.get() || !known.cache_token || !abc_unchanged(mapping.get()))
-        return PyObject_IsInstance(obj, mapping.get());
-    PyTypeObject *t = Py_TYPE(obj);
-    unsigned int tag = compat::type_version(t, n___class__);
-    long long token = cache_token();
-    if (token == -1 && PyErr_Occurred()) return -1;
-    MappingAnswer &a = mapping_answers[(reinterpret_cast<uintptr_t>(t) >> 6) % 64];
-    // An answer is kept only for a class whose instances report their own
-    // type as __class__, and stays valid while the class is unchanged.
-    if (tag && a.type == t && a.tag == tag && a.token == token) return a.yes;
-    bool keep_answer = tag && t->tp_getattro == PyObject_GenericGetAttr &&
-                       compat::type_lookup(t, n___class__) == known.object_class;
-    Ref keep = Ref::borrow(obj);
-    int r = PyObject_IsInstance(obj, mapping.get());
-    if (r < 0 || !keep_answer) return r;
-    // The check ran Python code: keep the answer only if nothing it depends on moved.
-    long long after = cache_token();
-    if (after == -1 && PyErr_Occurred()) return -1;
-    if (after == token && compat::type_version(t, n___class__) == tag) a = {t, tag, token, r != 0};
-    return r;
+    return state.mapping_check(obj, mapping.get());
 }
 
 // ---------------------------------------------------------- keys
@@ -372,7 +297,8 @@ int unpack2(PyObject *item, Ref &key, Ref &value) {
 // `isinstance(key, str) and '.' in key`, then `head, rest = key.split('.', 1)`.
 // Returns 1 for a dotted key (with `out` filled), 0 for any other, -1 on error.
 int split_key(PyObject *key, Py_ssize_t start, Dotted &out) {
-    if (PyUnicode_CheckExact(key)) {
+    // An exact str answers both as str does: the rest is handed down as an offset.
+    if (fast_paths && PyUnicode_CheckExact(key)) {
         Py_ssize_t length = PyUnicode_GET_LENGTH(key);
         Py_ssize_t dot = PyUnicode_FindChar(key, '.', start, length, 1);
         if (dot == -2) return -1;
@@ -387,66 +313,32 @@ int split_key(PyObject *key, Py_ssize_t start, Dotted &out) {
     // A str subclass answers `in` and split() itself.
     int dotted = PySequence_Contains(key, n_dot);
     if (dotted <= 0) return dotted;
-    Ref parts = call_method(key, n_split, {n_dot, known.one.get()});
+    Ref parts = call_method(key, n_split, {n_dot, state.one.get()});
     if (!parts || unpack2(parts.get(), out.head, out.rest) < 0) return -1;
     out.rest_start = 0;
     return 1;
-}
-
-// ---------------------------------------------------------- dicts whose keys are all str
-//
-// A lookup of a str key in a dict whose keys are all exact str compares str
-// with str only: no Python code runs.  The answer is kept per dict version
-// (every change to a dict gives it a new one, and versions are never reused);
-// dicts of more than kScanLimit entries are not scanned, and count as holding
-// other keys.
-
-struct StrKeys {
-    PyObject *dict = nullptr;  // identity only, never dereferenced
-    uint64_t version = 0;
-    bool only = false;
-};
-StrKeys str_keys_seen[16];
-constexpr Py_ssize_t kScanLimit = 16;
-
-bool only_str_keys(PyObject *d) {
-    uint64_t version = unversioned(d);
-    if (!version) return false;
-    StrKeys &seen = str_keys_seen[(reinterpret_cast<uintptr_t>(d) >> 6) % 16];
-    if (seen.dict == d && seen.version == version) return seen.only;
-    if (PyDict_GET_SIZE(d) > kScanLimit) return false;
-    bool only = true;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(d, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) {
-            only = false;
-            break;
-        }
-    seen = {d, version, only};
-    return only;
 }
 
 // ---------------------------------------------------------- super() from NestedCoffer
 
 Ref base_getitem(PyObject *self, const Profile &p, PyObject *key) {
     if (p.dict_getitem) return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
-    return super_call(known.nested.get(), self, n___getitem__, {key});
+    return super_call(state.nested.get(), self, n___getitem__, {key});
 }
 
 int base_setitem(PyObject *self, const Profile &p, PyObject *key, PyObject *value) {
     if (p.dict_setitem) return PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, value);
-    return super_call(known.nested.get(), self, n___setitem__, {key, value}) ? 0 : -1;
+    return super_call(state.nested.get(), self, n___setitem__, {key, value}) ? 0 : -1;
 }
 
 int base_delitem(PyObject *self, const Profile &p, PyObject *key) {
     if (p.dict_delitem) return PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, nullptr);
-    return super_call(known.nested.get(), self, n___delitem__, {key}) ? 0 : -1;
+    return super_call(state.nested.get(), self, n___delitem__, {key}) ? 0 : -1;
 }
 
 int base_contains(PyObject *self, const Profile &p, PyObject *key) {
     if (p.dict_contains) return PyDict_Contains(self, key);
-    Ref r = super_call(known.nested.get(), self, n___contains__, {key});
+    Ref r = super_call(state.nested.get(), self, n___contains__, {key});
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
@@ -491,20 +383,6 @@ int member(PyObject *obj, PyObject *key, Py_ssize_t start) {
     return PySequence_Contains(obj, k.get());
 }
 
-// The value an instance's attribute dictionary holds under `name` (which
-// hides a method of the class), or null; -1 on error.
-int instance_entry(PyObject *obj, PyObject *name, Ref &out) {
-    PyObject **dictptr = compat::dict_ptr(obj);
-    if (!dictptr || !*dictptr) return 0;
-    Ref dict = Ref::borrow(*dictptr);
-    PyObject *v = PyDict_GetItemWithError(dict.get(), name);
-    if (v) {
-        out = Ref::borrow(v);
-        return 1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
-
 // type(self)(): a new, empty level of the object's own class.
 Ref new_level(PyObject *self) {
     PyTypeObject *t = Py_TYPE(self);
@@ -514,7 +392,7 @@ Ref new_level(PyObject *self) {
     // bound methods: dict's __new__; NestedCoffer.__init__ calls Coffer's, which
     // calls dict's (nothing to do without arguments) and sets __dict__; then
     // update() with no arguments.
-    Ref level = Ref::steal(PyDict_Type.tp_new(t, known.empty_tuple.get(), nullptr));
+    Ref level = Ref::steal(PyDict_Type.tp_new(t, state.empty_tuple.get(), nullptr));
     if (!level) return {};
     if (PyObject_SetAttr(level.get(), n___dict__, level.get()) < 0) return {};
     if (!Ref::steal(update(level.get(), nullptr, 0, nullptr))) return {};
@@ -529,9 +407,8 @@ struct Setdefault {
 };
 
 int lookup_setdefault(PyObject *self, Setdefault &out) {
-    Profile p = profile(Py_TYPE(self));
-    if (p.std_setdefault && code_of(known.setdefault.get()) == known.setdefault_code.get()) {
-        int found = instance_entry(self, n_setdefault, out.callable);
+    if (profile(Py_TYPE(self)).std_setdefault && setdefault_unchanged()) {
+        int found = instance_attribute(self, n_setdefault, out.callable);
         if (found < 0) return -1;
         out.standard = found == 0;
         return 0;
@@ -548,8 +425,7 @@ Ref call_setdefault(PyObject *self, const Setdefault &how, PyObject *key, PyObje
     if (!how.standard) return call(how.callable.get(), key, dflt);
     // What ran since the lookup (type(self)() of a class of the caller's) may
     // have given the function other code: then it is called as it stands.
-    if (code_of(known.setdefault.get()) != known.setdefault_code.get())
-        return call(known.setdefault.get(), self, key, dflt);
+    if (!setdefault_unchanged()) return call(state.setdefault.get(), self, key, dflt);
     Ref value = subscript(self, key, 0);
     if (value || !error_is(PyExc_KeyError)) return value;
     PyObject *type, *error, *tb;
@@ -575,7 +451,7 @@ int call_update(PyObject *level, PyObject *value) {
     Profile p = profile(Py_TYPE(level));
     if (p.own_update) {
         Ref entry;
-        int found = instance_entry(level, n_update, entry);
+        int found = instance_attribute(level, n_update, entry);
         if (found < 0) return -1;
         Ref result = found ? call(entry.get(), value) : Ref::steal(update(level, &value, 1, nullptr));
         return result ? 0 : -1;
@@ -651,23 +527,13 @@ int contains(PyObject *self, PyObject *key, Py_ssize_t start) {
         if (!k) return -1;
         return base_contains(self, p, k.get());
     }
-    Ref value;
-    if (p.dict_contains && p.dict_getitem && PyUnicode_CheckExact(d.head.get()) &&
-        only_str_keys(self)) {
-        // One lookup does for both: it compares the head with str keys only,
-        // so no code runs that could tell, or change anything between two.
-        PyObject *found = PyDict_GetItemWithError(self, d.head.get());
-        if (!found) return PyErr_Occurred() ? -1 : 0;
-        value = Ref::borrow(found);
-    } else {
-        // Membership, then the value: two lookups, as written.  A stored key
-        // of the same hash as the head has its __eq__ run by each, and that
-        // may change the entries (or the class) between them.
-        int present = base_contains(self, p, d.head.get());
-        if (present <= 0) return present;
-        value = base_getitem(self, profile(Py_TYPE(self)), d.head.get());
-        if (!value) return -1;
-    }
+    // Membership, then the value: two lookups, as written.  A stored key of
+    // the same hash as the head has its __eq__ run by each, and that may
+    // change the entries (or the class) between them.
+    int present = base_contains(self, p, d.head.get());
+    if (present <= 0) return present;
+    Ref value = base_getitem(self, profile(Py_TYPE(self)), d.head.get());
+    if (!value) return -1;
     DeepGuard guard(" while testing a dotted key");
     if (!guard) return -1;
     return member(value.get(), d.rest.get(), d.rest_start);
@@ -728,7 +594,7 @@ PyObject *update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     DeepGuard guard(" while merging nested mappings");
     if (!guard) return nullptr;
     Ref self_ref = Ref::borrow(self);
-    Ref iterable = Ref::borrow(nargs ? args[0] : known.empty_tuple.get());
+    Ref iterable = Ref::borrow(nargs ? args[0] : state.empty_tuple.get());
     if (nargs) {
         int is_map = is_mapping(iterable.get());
         if (is_map < 0) return nullptr;
@@ -738,11 +604,9 @@ PyObject *update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
         }
     }
     // for item in itertools.chain(iterable, kwargs.items()):
-    Ref itertools = g_itertools.get();
-    if (!itertools) return nullptr;
-    Ref chain = Ref::steal(PyObject_GetAttr(itertools.get(), n_chain));
+    Ref chain = g_chain.get();
     if (!chain) return nullptr;
-    if (chain.get() != known.chain.get()) {
+    if (!fast_paths || chain.get() != state.chain.get()) {
         Ref kw = kwargs ? Ref::borrow(kwargs) : Ref::steal(PyDict_New());
         if (!kw) return nullptr;
         Ref kw_items = call_method(kw.get(), n_items);
@@ -785,7 +649,7 @@ PyObject *NestedCoffer_init(Call &c) {
     // self.update(*args, **kwargs)
     if (profile(Py_TYPE(self)).own_update) {
         Ref entry;
-        int found = instance_entry(self, n_update, entry);
+        int found = instance_attribute(self, n_update, entry);
         if (found < 0) return nullptr;
         if (!found)
             return update(self, reinterpret_cast<PyTupleObject *>(args)->ob_item,
@@ -825,79 +689,17 @@ PyObject *NestedCoffer_update(Call &c) {
     return update(c[0], reinterpret_cast<PyTupleObject *>(args)->ob_item, PyTuple_GET_SIZE(args), c[2]);
 }
 
-// What NestedCoffer's fast paths compare against, taken once the class exists.
+// What NestedCoffer's shortcuts compare against, taken once the classes exist.
 int remember(Module &m, PyObject *coffer, PyObject *nested, PyObject *setdefault) {
-    known.coffer.set(Ref::borrow(coffer));
-    known.nested.set(Ref::borrow(nested));
-    // What a fast path needs and does not find stays null: the path is then never taken.
-    Ref coffer_dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(coffer)));
-    if (!coffer_dict) return -1;
-    PyObject *ci = PyDict_GetItemWithError(coffer_dict.get(), n___init__);
-    if (ci) known.coffer_init.set(Ref::borrow(ci));
-    PyObject *cd = ci ? PyDict_GetItemWithError(coffer_dict.get(), n___dict__) : nullptr;
-    if (cd) known.coffer_dict.set(Ref::borrow(cd));
-    if (PyErr_Occurred()) return -1;
-    PyTypeObject *t = reinterpret_cast<PyTypeObject *>(nested);
-    Ref dict = Ref::steal(compat::type_dict(t));
-    if (!dict) return -1;
-    // Remembers what a type's own dict holds under `name` (if anything).
-    auto held_from = [](PyObject *type_dict, Held &h, PyObject *name) {
-        PyObject *f = PyDict_GetItemWithError(type_dict, name);
-        if (f) h.set(Ref::borrow(f));
-    };
-    auto own = [&](Held &h, PyObject *name) { held_from(dict.get(), h, name); };
-    own(known.init, n___init__);
-    own(known.getitem, n___getitem__);
-    own(known.setitem, n___setitem__);
-    own(known.contains, n___contains__);
-    own(known.delitem, n___delitem__);
-    own(known.update, n_update);
-    if (PyErr_Occurred()) return -1;
-    known.subscript_slot = t->tp_as_mapping ? t->tp_as_mapping->mp_subscript : nullptr;
-    known.ass_subscript_slot = t->tp_as_mapping ? t->tp_as_mapping->mp_ass_subscript : nullptr;
-    known.contains_slot = t->tp_as_sequence ? t->tp_as_sequence->sq_contains : nullptr;
-    if (PyFunction_Check(setdefault)) {
-        known.setdefault.set(Ref::borrow(setdefault));
-        known.setdefault_code.set(Ref::borrow(PyFunction_GET_CODE(setdefault)));
-    }
-
-    Ref dict_dict = Ref::steal(compat::type_dict(&PyDict_Type));
-    if (!dict_dict) return -1;
-    auto builtin = [&](Held &h, PyObject *name) { held_from(dict_dict.get(), h, name); };
-    builtin(known.dict_init, n___init__);
-    builtin(known.dict_getitem, n___getitem__);
-    builtin(known.dict_setitem, n___setitem__);
-    builtin(known.dict_contains, n___contains__);
-    builtin(known.dict_delitem, n___delitem__);
-    if (PyErr_Occurred()) return -1;
-
-    Ref mapping = m.get("Mapping");
-    if (!mapping) return -1;
-    known.mapping.set(mapping);
-    PyTypeObject *meta = Py_TYPE(mapping.get());
-    PyObject *ic = compat::type_lookup(meta, n___instancecheck__);
-    PyObject *sc = compat::type_lookup(meta, n___subclasscheck__);
-    Ref abc = Ref::steal(PyImport_ImportModule("_abc"));
-    Ref token = abc ? Ref::steal(PyObject_GetAttr(abc.get(), n_get_cache_token)) : Ref();
-    if (!token) PyErr_Clear();  // without it, every isinstance goes to the ABC
-    if (ic && sc && token && code_of(ic) && code_of(sc)) {
-        known.instancecheck.set(Ref::borrow(ic));
-        known.instancecheck_code.set(Ref::borrow(code_of(ic)));
-        known.subclasscheck.set(Ref::borrow(sc));
-        known.subclasscheck_code.set(Ref::borrow(code_of(sc)));
-        known.cache_token.set(token);
-    }
-    known.object_class = compat::type_lookup(&PyBaseObject_Type, n___class__);
-
+    state.coffer.set(Ref::borrow(coffer));
+    state.nested.set(Ref::borrow(nested));
+    if (state.setdefault.set(setdefault) < 0) return -1;
     Ref itertools = m.get("itertools");
     if (!itertools) return -1;
-    Ref chain = Ref::steal(PyObject_GetAttr(itertools.get(), n_chain));
-    if (!chain) return -1;
-    known.itertools.set(itertools);
-    known.chain.set(chain);
-    known.empty_tuple.set(Ref::steal(PyTuple_New(0)));
-    known.one.set(Ref::steal(PyLong_FromLong(1)));
-    return known.empty_tuple && known.one ? 0 : -1;
+    state.chain.set(Ref::steal(PyObject_GetAttr(itertools.get(), n_chain)));
+    state.empty_tuple.set(Ref::steal(PyTuple_New(0)));
+    state.one.set(Ref::steal(PyLong_FromLong(1)));
+    return state.chain && state.empty_tuple && state.one ? 0 : -1;
 }
 
 // ------------------------------------------------------------------ module level

@@ -12,35 +12,24 @@ namespace {
 
 Name n_func("func");
 
-Held sigil_class;  // the class created by the exec step
+// Everything the module keeps for the life of the process: per class, whether
+// `self.func` can only be found in the instance dict (the class has the
+// generic attribute lookup and no class attribute `func`).
+struct State {
+    ClassMemo<bool> func_in_instance_dict;
+} state;
 
-// The version tag at which SigilDescriptor was last seen to have no class
-// attribute `func` (the interpreter gives a class a new tag whenever it or a
-// base is modified); 0: not seen so.
-unsigned int func_unshadowed_at = 0;
+bool func_in_instance_dict(PyTypeObject *type) {
+    return type->tp_getattro == PyObject_GenericGetAttr && !class_attribute(type, n_func);
+}
 
-// self.func.  On an exact SigilDescriptor with the generic attribute lookup
-// and no class attribute `func`, that lookup can only find it in the instance
-// dict, so look there first.
+// self.func
 Ref read_func(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    if (reinterpret_cast<PyObject *>(type) == sigil_class.get() &&
-        type->tp_getattro == PyObject_GenericGetAttr) {
-        unsigned int version = compat::type_version(type, n_func);
-        if (!version || version != func_unshadowed_at) {
-            if (!compat::type_lookup(type, n_func)) func_unshadowed_at = version;
-        }
-        if (version && version == func_unshadowed_at) {
-            PyObject **dict = compat::dict_ptr(self);
-            if (dict && *dict) {
-                // Held: a stored key's __eq__ may replace the instance dict
-                // while the lookup is in it.
-                Ref held = Ref::borrow(*dict);
-                PyObject *func = PyDict_GetItemWithError(held.get(), n_func);  // borrowed
-                if (func) return Ref::borrow(func);
-                if (PyErr_Occurred()) return {};
-            }
-        }
+    if (state.func_in_instance_dict.get(Py_TYPE(self), func_in_instance_dict)) {
+        Ref func;
+        int found = instance_attribute(self, n_func, func);
+        if (found < 0) return {};
+        if (found) return func;
     }
     return Ref::steal(PyObject_GetAttr(self, n_func));
 }
@@ -94,7 +83,6 @@ int exec(Module &m) {
         method("__get__", SigilDescriptor_get, {"self", "obj", "owner"}),
     });
     if (!klass) return -1;
-    sigil_class.set(klass);
 
     // sigil = SigilDescriptor
     if (m.set("sigil", klass) < 0) return -1;

@@ -431,6 +431,22 @@ def test_each_level_build_calls_the_class_even_when_not_needed():
     assert len(calls) == 4
 
 
+def test_a_subclass_setattr_sees_every_level_made_as_in_the_twin():
+    logs = []
+    for base in (NestedCoffer, twin.NestedCoffer):
+        log = []
+
+        class Watched(base):
+            def __setattr__(self, name, value):
+                log.append((name, value is self))
+                super().__setattr__(name, value)
+        w = Watched({"a": {"b": 1}})
+        w["a.c.d"] = 2
+        w.update(x={"y": {}})
+        logs.append((log, plain(w)))
+    assert logs[0] == logs[1]
+
+
 def test_missing_hook_of_a_subclass_is_honoured(NC):
     class WithMissing(NC):
         def __missing__(self, key):

@@ -527,6 +527,18 @@ def descriptor_scenarios():
             x = Watched(lambda cls: cls.__name__)
         return reads(C)
 
+    def func_given_to_a_subclass_after_use(S, log):
+        class Late(S):
+            pass
+
+        class C:
+            x = Late(lambda cls: "from the instance")
+        before = reads(C)
+        Late.func = property(lambda self: lambda owner: "from the class")
+        given = reads(C)
+        del Late.func
+        return before, given, reads(C)
+
     def subclass_with_its_own_get(S, log):
         class Twice(S):
             def __get__(self, obj, owner):
@@ -594,7 +606,7 @@ def descriptor_scenarios():
 
     return {f.__name__: f for f in (
         hostile_key_raises, hostile_key_empties, func_as_a_property_of_a_subclass,
-        getattribute_of_a_subclass, subclass_with_its_own_get, subclass_with_set_name,
+        getattribute_of_a_subclass, func_given_to_a_subclass_after_use, subclass_with_its_own_get, subclass_with_set_name,
         set_name_that_raises, set_name_on_the_instance_is_ignored, set_and_delete_through_the_class,
         same_sigil_in_two_classes, descriptor_as_its_own_owner, get_with_keywords)}
 
