@@ -3,6 +3,7 @@
 
 #include "module.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -135,6 +136,8 @@ PyObject *bind_and_call(Function *f, PyObject *const *args, Py_ssize_t nargs, Py
         slots[j] = PyTuple_GET_ITEM(defaults.get(), j - first_default);
     }
 
+    // Every parameter is bound by now: the body reads each slot unchecked.
+    TESSEL_CHECK(std::all_of(slots, slots + s.slots(), [](PyObject *p) { return p != nullptr; }));
     Call call{f, slots};
     return f->spec->body(call);
 }

@@ -79,7 +79,10 @@ public:
             unsigned int tag = class_version(type);
             if (!tag) return make(type);
             Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6) % Ways];
-            if (e.type == type && e.tag == tag) return e.fact;
+            if (e.type == type && e.tag == tag) {
+                TESSEL_CHECK(PyType_Check(reinterpret_cast<PyObject *>(type)));
+                return e.fact;
+            }
             Fact fact = make(type);
             if (class_version(type) == tag) e = {type, tag, fact};
             return fact;
