@@ -14,7 +14,7 @@ Name n___class__("__class__"), n___instancecheck__("__instancecheck__"),
 
 // -------------------------------------------------------------- classes
 
-unsigned int class_version(PyTypeObject *type) { return compat::type_version(type, n___class__); }
+unsigned int assign_class_version(PyTypeObject *type) { return compat::type_version(type, n___class__); }
 
 PyObject *class_attribute(PyTypeObject *type, PyObject *name) { return compat::type_lookup(type, name); }
 
@@ -265,11 +265,14 @@ Ref GlobalAttribute::get() const {
     }
     Ref holder = global_.get();
     if (!holder) return {};
-    PyObject *descr;
     // A plain module whose class has no data descriptor of the name: the
-    // generic lookup finds the module dict's entry first.
-    if (fast_paths && PyModule_CheckExact(holder.get()) &&
-        (!(descr = class_attribute(&PyModule_Type, attribute_)) || !PyDescr_IsData(descr))) {
+    // generic lookup finds the module dict's entry first.  (The module type
+    // is built in: nobody can change what it has.)
+    if (module_reads_dict_ < 0) {
+        PyObject *descr = class_attribute(&PyModule_Type, attribute_);
+        module_reads_dict_ = !descr || !PyDescr_IsData(descr);
+    }
+    if (fast_paths && module_reads_dict_ && PyModule_CheckExact(holder.get())) {
         PyObject *dict = PyModule_GetDict(holder.get());  // borrowed, held by the module
         uint64_t generation = 0;
         if (w && global_.value_ == holder.get() && watched(w, dict) && w->generation == global_.generation_)

@@ -46,7 +46,10 @@ inline constexpr bool fast_paths = TESSEL_FAST_PATHS != 0;
 
 // The version tag of a class, assigned if it has none yet; 0 when it cannot
 // have one (nothing is remembered for it then).
-unsigned int class_version(PyTypeObject *type);
+unsigned int assign_class_version(PyTypeObject *type);
+inline unsigned int class_version(PyTypeObject *type) {
+    return compat::type_version_valid(type) ? type->tp_version_tag : assign_class_version(type);
+}
 
 // What a lookup of `name` on the class finds, through its MRO (borrowed, no
 // error set; null when nothing).  No code of the caller's runs: the keys are
@@ -181,7 +184,8 @@ public:
 private:
     Global global_;
     Name attribute_;
-    mutable PyObject *value_ = nullptr;  // borrowed from a watched dict
+    mutable int module_reads_dict_ = -1;  // the module type has no data descriptor of the name (-1: not asked yet)
+    mutable PyObject *value_ = nullptr;   // borrowed from a watched dict
     mutable uint64_t generation_ = 0;
 };
 
