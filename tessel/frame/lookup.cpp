@@ -229,14 +229,25 @@ bool watched(Watch *w, PyObject *dict) {
     return false;
 }
 
+// The kept value while no watched dict changed since it was read; else null.
+PyObject *recall(WatchedValue &kept, Watch *w) {
+    if (w && kept.value && kept.generation == w->generation) return kept.value;
+    kept.value = nullptr;
+    return nullptr;
+}
+
+// Keeps `v` when no watched dict changed since `generation` (0: unwatched).
+void keep(WatchedValue &kept, Watch *w, PyObject *v, uint64_t generation) {
+    if (generation && w->generation == generation) kept = {v, generation};
+}
+
 }  // namespace
 
 Ref Global::get() const {
     Watch *w = nullptr;
     if constexpr (watch_globals) {
         w = the_watch();
-        if (w && value_ && generation_ == w->generation) return Ref::borrow(value_);
-        value_ = nullptr;
+        if (PyObject *v = recall(kept_, w)) return Ref::borrow(v);
     }
     PyObject *globals = module_globals(), *builtins = module_builtins();
     uint64_t generation = 0;
@@ -246,10 +257,7 @@ Ref Global::get() const {
     if (!v && !PyErr_Occurred()) v = builtins ? PyDict_GetItemWithError(builtins, name_) : nullptr;
     if (v) {
         Ref result = Ref::borrow(v);
-        if (generation && w->generation == generation) {
-            value_ = v;
-            generation_ = generation;
-        }
+        keep(kept_, w, v, generation);
         return result;
     }
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
@@ -260,8 +268,7 @@ Ref GlobalAttribute::get() const {
     Watch *w = nullptr;
     if constexpr (watch_globals) {
         w = the_watch();
-        if (w && value_ && generation_ == w->generation) return Ref::borrow(value_);
-        value_ = nullptr;
+        if (PyObject *v = recall(kept_, w)) return Ref::borrow(v);
     }
     Ref holder = global_.get();
     if (!holder) return {};
@@ -275,17 +282,15 @@ Ref GlobalAttribute::get() const {
     if (fast_paths && module_reads_dict_ && PyModule_CheckExact(holder.get())) {
         PyObject *dict = PyModule_GetDict(holder.get());  // borrowed, held by the module
         uint64_t generation = 0;
-        if (w && global_.value_ == holder.get() && watched(w, dict) && w->generation == global_.generation_)
+        if (w && global_.kept_.value == holder.get() && watched(w, dict) &&
+            w->generation == global_.kept_.generation)
             generation = w->generation;
         PyObject *v = PyDict_GetItemWithError(dict, attribute_);
         if (v) {
+            // The global stands while its dicts are unchanged, which the
+            // same count tells.
             Ref result = Ref::borrow(v);
-            if (generation && w->generation == generation) {
-                // The global stands while its dicts are unchanged, which
-                // the same count tells.
-                value_ = v;
-                generation_ = generation;
-            }
+            keep(kept_, w, v, generation);
             return result;
         }
         if (PyErr_Occurred()) return {};

@@ -159,6 +159,13 @@ int instance_attribute(PyObject *obj, PyObject *name, Ref &out);
 
 // -------------------------------------------------------------- module globals
 
+// A value borrowed from watched dicts, and the count of their changes when
+// it was read (see lookup.cpp).
+struct WatchedValue {
+    PyObject *value = nullptr;
+    uint64_t generation = 0;
+};
+
 // A module global read at each use, as Python code reads a global name: the
 // module's dict first, then the builtins; NameError when neither has it.
 class Global {
@@ -169,8 +176,7 @@ public:
 private:
     friend class GlobalAttribute;
     Name name_;
-    mutable PyObject *value_ = nullptr;  // borrowed from a watched dict
-    mutable uint64_t generation_ = 0;
+    mutable WatchedValue kept_;
 };
 
 // `GLOBAL.ATTRIBUTE` read at each use (e.g. weakref.ref): the global as
@@ -185,8 +191,7 @@ private:
     Global global_;
     Name attribute_;
     mutable int module_reads_dict_ = -1;  // the module type has no data descriptor of the name (-1: not asked yet)
-    mutable PyObject *value_ = nullptr;   // borrowed from a watched dict
-    mutable uint64_t generation_ = 0;
+    mutable WatchedValue kept_;
 };
 
 }  // namespace tessel
