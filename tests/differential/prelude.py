@@ -137,8 +137,13 @@ def free(i):
     _collect()
 
 
+def d_through(s, o, t=None):
+    return s if o is None else _vars(o).get(s.name, "no " + s.name)
+
+
 class D(object):
-    """A descriptor whose class gains and loses __get__/__set__/__delete__."""
+    """A descriptor whose class gains and loses __get__/__set__/__delete__;
+    at first it reads the instance's own entry of its name."""
 
     def __init__(self, name):
         self.name = name
@@ -146,9 +151,7 @@ class D(object):
     def __repr__(self):
         return "D(%s)" % self.name
 
-
-def d_through(s, o, t=None):
-    return s if o is None else _vars(o).get(s.name, "no " + s.name)
+    __get__ = d_through
 
 
 def d_store(s, o, v):

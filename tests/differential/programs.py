@@ -219,6 +219,8 @@ class Generator(object):
     def class_value(self, owner, name):
         """A new value for owner.name."""
         label = "%s.%s" % (owner.split(".")[-1], name)
+        if name in ("data", "children", "name", "expressions", "func", "prop") and self.chance(0.6):
+            return "D(%r)" % name
         return self.pick([
             "spy_method(%r, %s.__mro__[1], %r)" % (label, owner, name),
             "spy_method(%r, %s.__mro__[1], %r)" % (label, owner, name),
