@@ -32,7 +32,7 @@ sys.path.insert(0, HERE)
 import programs  # noqa: E402
 
 ADDRESS = re.compile(r"0x[0-9a-fA-F]+")
-TIMEOUT = 30
+TIMEOUT = 60   # seconds a program may take
 
 
 class Build(object):
