@@ -193,6 +193,9 @@ PyObject *NestedCoffer_update(Call &c);
 Profile make_profile(PyTypeObject *t) {
     Profile p;
     auto *nested = reinterpret_cast<PyTypeObject *>(state.nested.get());
+    // Only instances of NestedCoffer have shortcuts: for None, an object of
+    // another class or one that only claims the class through __class__, every
+    // step (super() included) goes the plain way.
     if (!PyType_IsSubtype(t, nested) || !PyType_IsSubtype(t, &PyDict_Type)) return p;
     // super(NestedCoffer, obj).name is the built-in dict's own
     auto dicts = [&](PyObject *name) {
@@ -383,6 +386,24 @@ int member(PyObject *obj, PyObject *key, Py_ssize_t start) {
     return PySequence_Contains(obj, k.get());
 }
 
+// self.update(*args, **kwargs): `args` a tuple, `kwargs` a dict or null.
+// While the class's lookup finds our update, an entry `update` of the
+// instance dict is all that could hide it.
+Ref update_self(PyObject *self, PyObject *args, PyObject *kwargs) {
+    if (profile(Py_TYPE(self)).own_update) {
+        Ref entry;
+        int found = instance_attribute(self, n_update, entry);
+        if (found < 0) return {};
+        if (!found)
+            return Ref::steal(update(self, reinterpret_cast<PyTupleObject *>(args)->ob_item,
+                                     PyTuple_GET_SIZE(args), kwargs));
+        return Ref::steal(PyObject_Call(entry.get(), args, kwargs));
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(self, n_update));
+    if (!method) return {};
+    return Ref::steal(PyObject_Call(method.get(), args, kwargs));
+}
+
 // type(self)(): a new, empty level of the object's own class.
 Ref new_level(PyObject *self) {
     PyTypeObject *t = Py_TYPE(self);
@@ -391,11 +412,13 @@ Ref new_level(PyObject *self) {
     // What the call does for such a class, without its argument tuples and
     // bound methods: dict's __new__; NestedCoffer.__init__ calls Coffer's, which
     // calls dict's (nothing to do without arguments) and sets __dict__; then
-    // update() with no arguments.
+    // self.update() with no arguments (setting __dict__ may have run a
+    // __setattr__ of the class's, which can give it other methods or the
+    // instance an entry `update`).
     Ref level = Ref::steal(PyDict_Type.tp_new(t, state.empty_tuple.get(), nullptr));
     if (!level) return {};
     if (PyObject_SetAttr(level.get(), n___dict__, level.get()) < 0) return {};
-    if (!Ref::steal(update(level.get(), nullptr, 0, nullptr))) return {};
+    if (!update_self(level.get(), state.empty_tuple.get(), nullptr)) return {};
     return level;
 }
 
@@ -428,21 +451,11 @@ Ref call_setdefault(PyObject *self, const Setdefault &how, PyObject *key, PyObje
     if (!setdefault_unchanged()) return call(state.setdefault.get(), self, key, dflt);
     Ref value = subscript(self, key, 0);
     if (value || !error_is(PyExc_KeyError)) return value;
-    PyObject *type, *error, *tb;
-    PyErr_Fetch(&type, &error, &tb);
-    Profile p = profile(Py_TYPE(self));
-    if (p.own_setitem && p.dict_setitem && PyUnicode_CheckExact(key) &&
-        PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) == -1) {
-        // A plain store of a str key runs no code that could see the KeyError.
-        Py_XDECREF(type);
-        Py_XDECREF(error);
-        Py_XDECREF(tb);
-        if (PyDict_SetItem(self, key, dflt) < 0) return {};
-    } else {
-        PyErr_Restore(type, error, tb);
-        Handling handling;
-        if (assign(self, key, 0, dflt) < 0) return {};
-    }
+    // The store runs as the except block: a stored key's __eq__ met on the
+    // way sees the KeyError as the exception being handled, and one it
+    // raises carries it as its context.
+    Handling handling;
+    if (assign(self, key, 0, dflt) < 0) return {};
     return Ref::borrow(dflt);
 }
 
@@ -594,14 +607,16 @@ PyObject *update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     DeepGuard guard(" while merging nested mappings");
     if (!guard) return nullptr;
     Ref self_ref = Ref::borrow(self);
+    // iterable = args[0] if args else ()
     Ref iterable = Ref::borrow(nargs ? args[0] : state.empty_tuple.get());
-    if (nargs) {
-        int is_map = is_mapping(iterable.get());
-        if (is_map < 0) return nullptr;
-        if (is_map) {
-            iterable = call_method(iterable.get(), n_items);  // iterable = iterable.items()
-            if (!iterable) return nullptr;
-        }
+    // if isinstance(iterable, Mapping): iterable = iterable.items()
+    // (asked of the empty tuple too: an ABC's hooks, or whatever the global
+    // Mapping has become, see it)
+    int is_map = is_mapping(iterable.get());
+    if (is_map < 0) return nullptr;
+    if (is_map) {
+        iterable = call_method(iterable.get(), n_items);
+        if (!iterable) return nullptr;
     }
     // for item in itertools.chain(iterable, kwargs.items()):
     Ref chain = g_chain.get();
@@ -620,7 +635,14 @@ PyObject *update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     }
-    if (nargs) {
+    if (PyTuple_CheckExact(iterable.get())) {
+        // A tuple cannot change while it is walked (and the empty one of a
+        // call without arguments needs no iterator).
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable.get()); ++i) {
+            Ref item = Ref::borrow(PyTuple_GET_ITEM(iterable.get(), i));
+            if (merge_item(self, iterable.get(), item.get()) < 0) return nullptr;
+        }
+    } else {
         Ref it = Ref::steal(PyObject_GetIter(iterable.get()));
         if (!it) return nullptr;
         while (Ref item = Ref::steal(PyIter_Next(it.get())))
@@ -646,19 +668,9 @@ PyObject *NestedCoffer_init(Call &c) {
     PyObject *self = c[0], *args = c[1], *kwargs = c[2];
     // super().__init__()
     if (!super_call(c, n___init__)) return nullptr;
-    // self.update(*args, **kwargs)
-    if (profile(Py_TYPE(self)).own_update) {
-        Ref entry;
-        int found = instance_attribute(self, n_update, entry);
-        if (found < 0) return nullptr;
-        if (!found)
-            return update(self, reinterpret_cast<PyTupleObject *>(args)->ob_item,
-                          PyTuple_GET_SIZE(args), kwargs);
-        return PyObject_Call(entry.get(), args, kwargs);
-    }
-    Ref method = Ref::steal(PyObject_GetAttr(self, n_update));
-    if (!method) return nullptr;
-    return PyObject_Call(method.get(), args, kwargs);
+    // self.update(*args, **kwargs); whatever it returns is dropped
+    if (!update_self(self, args, kwargs)) return nullptr;
+    Py_RETURN_NONE;
 }
 
 // def __getitem__(self, key)

@@ -56,6 +56,10 @@ PyObject *Configuration_copy(Call &c) {
 }
 
 SetitemFact super_setitem_fact(PyTypeObject *type, PyObject *klass) {
+    // super() binds self only for instances of the class (None, an object of
+    // another class, or one that only claims the class through __class__ take
+    // the frame's plain super()).
+    if (!PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(klass))) return {};
     Ref found = super_target(type, klass, n___setitem__);
     if (!found || !PyType_HasFeature(Py_TYPE(found.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return {};
     return {klass, found.get()};

@@ -346,6 +346,40 @@ def test_entries_hide_the_methods_the_code_calls(NC):
         m.update(a={"b": 1})
 
 
+def test_construction_drops_what_update_returns(NC):
+    class Fluent(NC):
+        def update(self, *args, **kwargs):
+            super().update(*args, **kwargs)
+            return self
+    f = Fluent({"a": {"b": 1}}, c=2)
+    assert f == {"a": {"b": 1}, "c": 2} and type(f.a) is Fluent
+    assert Fluent().update(x=1) == {"x": 1}
+    f["p.q"] = 3               # levels made through type(self)() too
+    assert type(f.p) is Fluent and f.copy() == f
+
+
+def test_update_asks_the_global_mapping_even_without_arguments(monkeypatch):
+    """isinstance(iterable, Mapping) runs for the empty tuple of update()
+    without a positional argument, so a Mapping global that records, or a
+    subclass hook, sees the same calls as in the twin."""
+    import twins.coffer as twin_module
+    logs = []
+    for module, cls in ((coffer_module, NestedCoffer), (twin_module, twin.NestedCoffer)):
+        log = []
+
+        class Recording(type):
+            def __instancecheck__(self, obj):
+                log.append(type(obj).__name__)
+                return isinstance(obj, dict)
+        monkeypatch.setattr(module, "Mapping", Recording("Mapping", (), {}))
+        n = cls()
+        n.update()
+        n.update(a={"b": 1})
+        n["c.d"] = 2
+        logs.append((log, plain(n)))
+    assert logs[0] == logs[1] and logs[0][0][:2] == ["tuple", "tuple"]
+
+
 class StrKey(str):
     """A str subclass that answers `in` and split() itself."""
     def __contains__(self, part):

@@ -7,20 +7,32 @@ deep copies and pickle round trips of the native object must keep its
 contents, its classes at every level and the attribute view bound to the
 entries.
 
+Between operations the machines also change what the code reads: the
+objects' classes (swapped for a subclass whose update() returns the object)
+and attribute dictionaries (replaced, or holding entries that hide the
+methods the code calls), and, for one operation at a time, the module
+globals the methods read and MutableMapping.setdefault itself (its code,
+its defaults, the globals its body reads).  Both sides must see the same
+calls and give the same results.
+
 The default run is short (a few seconds, for CI).  Set the environment
 variable TESSEL_FUZZ_SECONDS to a number of seconds to keep fuzzing for that
 long instead: each machine then runs batch after batch of fresh random
 sequences until the time is up, and the number of examples run is printed
 (use ``pytest -s`` to see it).
 """
+import _collections_abc
 import copy
+import itertools
 import pickle
-from collections.abc import Mapping
+from collections.abc import Mapping, MutableMapping
 
 import pytest
 from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
+import orvane.tessel.coffer as native_coffer
+import orvane.tessel.configuration as native_configuration
 import support
 from orvane.tessel.coffer import Coffer, NestedCoffer
 from orvane.tessel.configuration import Configuration
@@ -61,8 +73,132 @@ def bound_everywhere(value):
     return True
 
 
+COFFERS = (Coffer, twin_coffer.Coffer)
+
+
+def binding(value):
+    """Each Coffer level's attribute dictionary: "self", or its contents."""
+    if not isinstance(value, Mapping):
+        return None
+    own = None
+    if isinstance(value, COFFERS):
+        own = "self" if value.__dict__ is value else plain(value.__dict__)
+    return (own, [binding(v) for v in value.values()])
+
+
+def rebind(value):
+    """Makes every Coffer level its own attribute dictionary again."""
+    if isinstance(value, COFFERS):
+        value.__dict__ = value
+    if isinstance(value, Mapping):
+        for v in value.values():
+            rebind(v)
+
+
 def pickled(obj):
     return pickle.loads(pickle.dumps(obj, pickle.HIGHEST_PROTOCOL))
+
+
+def fluent(base):
+    """A subclass of `base` whose update() returns the object."""
+    class Fluent(base):
+        def update(self, *args, **kwargs):
+            super().update(*args, **kwargs)
+            return self
+    Fluent.__name__ = Fluent.__qualname__ = base.__name__ + "Fluent"
+    return Fluent
+
+
+# The native ones are module globals, so that pickles find them by name.
+NestedCofferFluent = fluent(NestedCoffer)
+ConfigurationFluent = fluent(Configuration)
+FLUENT = {NestedCoffer: NestedCofferFluent, Configuration: ConfigurationFluent,
+          twin_coffer.NestedCoffer: fluent(twin_coffer.NestedCoffer),
+          twin_configuration.Configuration: fluent(twin_configuration.Configuration)}
+
+# What an instance dict may be replaced with: the instance again, an empty
+# dict, or one whose entry hides a method the code calls.
+DICTS = {"self": None, "empty": {}, "update entry": {"update": 5}, "setdefault entry": {"setdefault": 5}}
+
+
+# ---------------------------------------------------------------- what the code reads, changed for one operation
+
+def set_global(module, name, value):
+    """Sets a module global; returns what undoes it."""
+    namespace = vars(module)
+    had, old = name in namespace, namespace.get(name)
+    namespace[name] = value
+
+    def undo():
+        if had:
+            namespace[name] = old
+        else:
+            del namespace[name]
+    return undo
+
+
+def set_attribute(target, name, value):
+    old = getattr(target, name)
+    setattr(target, name, value)
+    return lambda: setattr(target, name, old)
+
+
+def recording_mapping(log):
+    class Recorder(type):
+        def __instancecheck__(cls, obj):
+            log.append(("isinstance", type(obj).__name__))
+            return isinstance(obj, Mapping)
+    return Recorder("Mapping", (), {})
+
+
+class RecordingItertools:
+    def __init__(self, log):
+        self.log = log
+
+    def chain(self, *iterables):
+        self.log.append(("chain", len(iterables)))
+        return itertools.chain(*iterables)
+
+
+def recording_typecast(module, log):
+    original = module.typecast_str
+
+    def typecast_str(value):
+        log.append(("typecast", type(value).__name__))
+        return original(value)
+    return typecast_str
+
+
+def setdefault_variant(self, key, default=None):
+    try:
+        return self[key]
+    except KeyError:
+        self[key] = default
+    return self.get(key, default)  # what the store kept
+
+
+SETDEFAULT = MutableMapping.setdefault
+
+# Each change is made to the modules of one side: (coffer, configuration).
+CHANGES = {
+    "Mapping is dict": lambda mods, log: set_global(mods[0], "Mapping", dict),
+    "Mapping records": lambda mods, log: set_global(mods[0], "Mapping", recording_mapping(log)),
+    "itertools records": lambda mods, log: set_global(mods[0], "itertools", RecordingItertools(log)),
+    "typecast_str records": lambda mods, log: set_global(mods[1], "typecast_str",
+                                                         recording_typecast(mods[1], log)),
+    "setdefault code": lambda mods, log: set_attribute(SETDEFAULT, "__code__", setdefault_variant.__code__),
+    "setdefault defaults": lambda mods, log: set_attribute(SETDEFAULT, "__defaults__", ("dflt",)),
+    "setdefault's KeyError": lambda mods, log: set_global(_collections_abc, "KeyError", IndexError),
+}
+SIDES = {"native": (native_coffer, native_configuration), "twin": (twin_coffer, twin_configuration)}
+OPERATIONS = {
+    "update": lambda obj, key, value: obj.update(value),
+    "update keywords": lambda obj, key, value: obj.update(k=value),
+    "update nothing": lambda obj, key, value: obj.update(),
+    "set": lambda obj, key, value: obj.__setitem__(key, value),
+    "setdefault": lambda obj, key, value: obj.setdefault(key),
+    "construct": lambda obj, key, value: type(obj)(value),
+}
 
 
 class Differential(RuleBasedStateMachine):
@@ -132,6 +268,37 @@ class Differential(RuleBasedStateMachine):
     def delete_attribute(self, name):
         self.compare(lambda obj: delattr(obj, name))
 
+    @rule(where=st.sampled_from(["top", "first level"]), to_fluent=st.booleans())
+    def swap_class(self, where, to_fluent):
+        for side in ("native", "twin"):
+            obj = getattr(self, side)
+            if where == "first level":
+                obj = next((v for v in dict.values(obj) if isinstance(v, COFFERS)), None)
+                if obj is None:
+                    return
+            base = self.native_class if side == "native" else self.twin_class
+            obj.__class__ = FLUENT[base] if to_fluent else base
+
+    @rule(kind=st.sampled_from(sorted(DICTS)))
+    def replace_dict(self, kind):
+        for side in ("native", "twin"):
+            obj = getattr(self, side)
+            obj.__dict__ = obj if DICTS[kind] is None else dict(DICTS[kind])
+
+    @rule(change=st.sampled_from(sorted(CHANGES)), operation=st.sampled_from(sorted(OPERATIONS)),
+          key=_keys, value=_values)
+    def with_changed_reads(self, change, operation, key, value):
+        results = []
+        for side in ("native", "twin"):
+            log = []
+            undo = CHANGES[change](SIDES[side], log)
+            try:
+                result = outcome(lambda: OPERATIONS[operation](getattr(self, side), key, copy.deepcopy(value)))
+            finally:
+                undo()
+            results.append((result, log))
+        assert results[0] == results[1]
+
     @rule()
     def copy_method(self):
         self.compare(lambda obj: obj.copy())
@@ -146,13 +313,14 @@ class Differential(RuleBasedStateMachine):
         assert bound_everywhere(duplicate)
         if how != "copy":
             self.native = duplicate  # go on with the copy; the twin stands for both
+            rebind(self.twin)
 
     @invariant()
     def same_contents(self):
         if hasattr(self, "native"):
             assert plain(self.native) == plain(self.twin)
             assert repr(self.native) == repr(self.twin)
-            assert bound_everywhere(self.native)
+            assert binding(self.native) == binding(self.twin)
 
 
 class NestedCofferMachine(Differential):

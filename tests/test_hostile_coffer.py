@@ -530,6 +530,45 @@ def test_class_changed_by_a_head_during_membership(pair):
     assert found == [False, False]
 
 
+class ClaimsTheClass:
+    """An object that is no instance of the class but names it as __class__:
+    super() accepts it and then binds what it finds to it."""
+    target = None
+
+    @property
+    def __class__(self):
+        return self.target
+
+
+SELF_CALLS = {
+    "__setitem__": lambda cls, obj: cls.__setitem__(obj, "k", 1),
+    "__setitem__ dotted": lambda cls, obj: cls.__setitem__(obj, "k.j", 1),
+    "__getitem__": lambda cls, obj: cls.__getitem__(obj, "k"),
+    "__contains__": lambda cls, obj: cls.__contains__(obj, "k"),
+    "__delitem__": lambda cls, obj: cls.__delitem__(obj, "k"),
+    "__init__": lambda cls, obj: cls.__init__(obj, {}),
+    "update": lambda cls, obj: cls.update(obj, {"a": 1}),
+}
+
+
+@pytest.mark.parametrize("pair", PAIRS, ids=PAIR_IDS)
+@pytest.mark.parametrize("call", SELF_CALLS.values(), ids=list(SELF_CALLS))
+@pytest.mark.parametrize("self_kind", ["None", "int", "claims the class"])
+def test_methods_called_on_what_is_no_instance(pair, call, self_kind):
+    """Methods called through the class with None (super() is then unbound),
+    an object of another class, or one that only claims the class through
+    __class__ as self fail as the Python code fails."""
+    found = []
+    for cls in pair:
+        if self_kind == "claims the class":
+            obj = ClaimsTheClass()
+            obj.target = cls
+        else:
+            obj = {"None": None, "int": 5}[self_kind]
+        found.append(outcome(lambda: call(cls, obj)))
+    assert found[0] == found[1]
+
+
 @pytest.mark.parametrize("limit", [1000, 10 ** 6])
 def test_deep_levels_on_a_small_thread_stack(limit):
     """Every dotted operation, merge and repr over 30,000 levels, in a thread

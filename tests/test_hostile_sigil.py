@@ -539,6 +539,25 @@ def descriptor_scenarios():
         del Late.func
         return before, given, reads(C)
 
+    def class_and_dict_of_the_descriptor_changed_after_use(S, log):
+        class Computed(S):
+            @property
+            def func(self):
+                return lambda owner: "computed for " + owner.__name__
+
+        class C:
+            x = S(lambda cls: "from the instance")
+        d = vars(C)["x"]
+        found = [reads(C)]
+        d.__class__ = Computed
+        found.append(reads(C))
+        d.__class__ = S
+        d.__dict__ = {"func": lambda cls: "from a new dict"}
+        found.append(reads(C))
+        d.__dict__ = {}
+        found.append(reads(C))
+        return found
+
     def subclass_with_its_own_get(S, log):
         class Twice(S):
             def __get__(self, obj, owner):
@@ -606,7 +625,8 @@ def descriptor_scenarios():
 
     return {f.__name__: f for f in (
         hostile_key_raises, hostile_key_empties, func_as_a_property_of_a_subclass,
-        getattribute_of_a_subclass, func_given_to_a_subclass_after_use, subclass_with_its_own_get, subclass_with_set_name,
+        getattribute_of_a_subclass, func_given_to_a_subclass_after_use,
+        class_and_dict_of_the_descriptor_changed_after_use, subclass_with_its_own_get, subclass_with_set_name,
         set_name_that_raises, set_name_on_the_instance_is_ignored, set_and_delete_through_the_class,
         same_sigil_in_two_classes, descriptor_as_its_own_owner, get_with_keywords)}
 

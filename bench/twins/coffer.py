@@ -57,7 +57,7 @@ class NestedCoffer(Coffer, MutableMapping):
         if len(args) > 1:
             raise TypeError('expected at most 1 arguments, got %d' % len(args))
         iterable = args[0] if args else ()
-        if args and isinstance(iterable, Mapping):
+        if isinstance(iterable, Mapping):
             iterable = iterable.items()
         for item in itertools.chain(iterable, kwargs.items()):
             if len(item) != 2:
