@@ -13,6 +13,8 @@
 // positions in `data` are never kept across a call out or a release.
 #include "tessel.hpp"
 
+#include <cstring>
+
 using namespace tessel;
 
 namespace {
@@ -22,7 +24,8 @@ Name n_data("data"), n_remove("remove"), n_UserList("UserList"), n___class__("__
     n___getitem__("__getitem__"), n___setitem__("__setitem__"), n___iadd__("__iadd__"),
     n_append("append"), n_index("index"), n_count("count"), n_pop("pop"), n_insert("insert"),
     n_extend("extend"), n_sort("sort"), n_key("key"), n_reverse("reverse"), n_format("format"),
-    n_value_type("value_type");
+    n_value_type("value_type"), n___builtins__("__builtins__"), n_type("type"),
+    n_isinstance("isinstance"), n_list("list"), n_slice("slice");
 Global g_Frayle("Frayle");
 GlobalAttribute weakref_ref("weakref", "ref"), weakref_ReferenceType("weakref", "ReferenceType");
 
@@ -40,6 +43,41 @@ enum Base {
 };
 const Name *const base_names[kBases] = {&n___init__, &n___contains__, &n___getitem__, &n_remove,
                                         &n_append,   &n_index,        &n_count};
+
+// The builtins that UserList.__init__ names besides `UserList` (which its
+// steps below read at each call).
+const Name *const init_globals[] = {&n_type, &n_isinstance, &n_list};
+
+// A global of a function's body as the interpreter finds it when the body
+// runs: its globals, then the builtins its globals name (borrowed; null,
+// without an error, when neither has it or a lookup failed).
+PyObject *body_global(PyObject *function, PyObject *name) {
+    PyObject *globals = PyFunction_GET_GLOBALS(function);
+    PyObject *found = PyDict_GetItemWithError(globals, name);
+    if (!found && !PyErr_Occurred()) {
+        PyObject *builtins = PyDict_GetItemWithError(globals, n___builtins__);
+        if (builtins && PyModule_CheckExact(builtins)) builtins = PyModule_GetDict(builtins);
+        if (builtins && PyDict_CheckExact(builtins)) found = PyDict_GetItemWithError(builtins, name);
+    }
+    if (!found && PyErr_Occurred()) PyErr_Clear();
+    return found;
+}
+
+// Whether `found` is the interpreter's own builtin of that name.
+bool is_builtin(PyObject *found, const Name &name) {
+    if (!found) return false;
+    if (&name == &n_type) return found == reinterpret_cast<PyObject *>(&PyType_Type);
+    if (&name == &n_list) return found == reinterpret_cast<PyObject *>(&PyList_Type);
+    if (&name == &n_slice) return found == reinterpret_cast<PyObject *>(&PySlice_Type);
+    // isinstance: the builtin function of module builtins
+    if (!PyCFunction_Check(found)) return false;
+    auto *f = reinterpret_cast<PyCFunctionObject *>(found);
+    if (!f->m_self || !PyModule_Check(f->m_self) || std::strcmp(f->m_ml->ml_name, name.text()) != 0)
+        return false;
+    const char *module = PyModule_GetName(f->m_self);
+    if (!module) PyErr_Clear();
+    return module && std::strcmp(module, "builtins") == 0;
+}
 
 // Where super() in one of Frayle's methods lands, for one class of list:
 // what the walk after `klass` finds (borrowed from a class dict; compared only).
@@ -66,6 +104,15 @@ struct State {
     PyObject *last_callback = nullptr;
 } state;
 
+// Whether the builtins that UserList.__init__ names are the interpreter's own,
+// as its steps here take them.  It runs once per list: they are looked up
+// each time.
+bool init_globals_hold() {
+    for (const Name *name : init_globals)
+        if (!is_builtin(body_global(state.userlist[kInit].get(), *name), *name)) return false;
+    return true;
+}
+
 // Whether super() in the method being called lands on UserList's own
 // method `which`, with its code unchanged.
 bool lands_on_userlist(const Call &c, Base which) {
@@ -81,7 +128,7 @@ bool lands_on_userlist(const Call &c, Base which) {
 // super() lands on UserList's own method, whose line on `self.data` the
 // caller then runs itself; -1 on error.
 int super_method(const Call &c, Base which, Ref &bound) {
-    if (lands_on_userlist(c, which)) return 0;
+    if (lands_on_userlist(c, which) && (which != kInit || init_globals_hold())) return 0;
     PyObject *klass = c.defining_class();
     if (!klass) return -1;
     bound = super_getattr(klass, c[0], *base_names[which]);
@@ -164,7 +211,8 @@ PyWeakReference *weak_references(PyObject *obj) {
 // to the same list.
 Ref callback_of(PyObject *self) {
     PyObject *last = state.last_callback;
-    if (fast_paths && last && compat::weakref_object(last) == self) return Ref::borrow(last);
+    // (A gone list's callback refers to None, which is no list of ours.)
+    if (fast_paths && last && self != Py_None && compat::weakref_object(last) == self) return Ref::borrow(last);
     Ref found;
     for (PyWeakReference *r = weak_references(self); r; r = r->wr_next) {
         if (Py_TYPE(r) == &state.callback_type) {
@@ -445,7 +493,8 @@ const char Frayle_doc[] =
 //         else:
 //             self.data = list(initlist)
 //
-// (the builtins it names taken as the interpreter's own).  In the usual case
+// (the builtins it names are the interpreter's own while super() lands here:
+// see lands_on_userlist).  In the usual case
 // `self.data` is still the empty list just stored, and nothing else holds
 // `initlist`: the entries then move into it instead of being copied.
 PyObject *UserList_init(PyObject *self, Ref initlist) {
@@ -475,12 +524,8 @@ PyObject *UserList_init(PyObject *self, Ref initlist) {
         if (!all || PyObject_SetItem(data.get(), all.get(), initlist.get()) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    PyObject *globals = PyFunction_GET_GLOBALS(state.userlist[kInit].get());
-    Ref userlist = Ref::borrow(PyDict_GetItemWithError(globals, n_UserList));
-    if (!userlist) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", n_UserList.get());
-        return nullptr;
-    }
+    Ref userlist = Ref::borrow(body_global(state.userlist[kInit].get(), n_UserList));
+    if (!userlist) return raise(PyExc_NameError, "name '%U' is not defined", n_UserList.get());
     int is = PyObject_IsInstance(initlist.get(), userlist.get());
     if (is < 0) return nullptr;
     if (is) {
