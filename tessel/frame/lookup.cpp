@@ -7,8 +7,8 @@ namespace tessel {
 
 namespace {
 
-Name n___class__("__class__"), n___instancecheck__("__instancecheck__"),
-    n___subclasscheck__("__subclasscheck__");
+Name n___class__("__class__"), n___instancecheck__("__instancecheck__"), n___builtins__("__builtins__"),
+    n__abc_impl("_abc_impl");
 
 }  // namespace
 
@@ -16,7 +16,47 @@ Name n___class__("__class__"), n___instancecheck__("__instancecheck__"),
 
 unsigned int assign_class_version(PyTypeObject *type) { return compat::type_version(type, n___class__); }
 
-PyObject *class_attribute(PyTypeObject *type, PyObject *name) { return compat::type_lookup(type, name); }
+namespace detail {
+
+PyTypeObject *tag_watch = nullptr;
+uint64_t tag_wraps = 0;
+
+namespace {
+Held tag_watch_class;
+}
+
+// The frame's class has lost its tag (or is not made yet): the counter
+// wrapped, or someone changed that class; either way no stamp given before
+// may be trusted.  The class gets a tag again, which the next wrap takes
+// away.  Where that cannot be done, every call counts a wrap: nothing is
+// remembered then.
+uint64_t count_wrap() {
+    ++tag_wraps;
+    if (!tag_watch) {
+        PyObject *pending_type, *pending_value, *pending_tb;
+        PyErr_Fetch(&pending_type, &pending_value, &pending_tb);
+        Ref name = Ref::steal(PyUnicode_FromString("tag watch")), bases = Ref::steal(PyTuple_New(0)),
+            ns = Ref::steal(PyDict_New());
+        Ref made = name && bases && ns ? call(reinterpret_cast<PyObject *>(&PyType_Type), name.get(), bases.get(), ns.get())
+                                       : Ref();
+        if (made && PyType_Check(made.get())) {
+            tag_watch = reinterpret_cast<PyTypeObject *>(made.get());
+            tag_watch_class.set(std::move(made));
+        }
+        PyErr_Clear();
+        PyErr_Restore(pending_type, pending_value, pending_tb);
+    }
+    if (tag_watch) (void)assign_class_version(tag_watch);
+    return tag_wraps;
+}
+
+}  // namespace detail
+
+PyObject *class_attribute(PyTypeObject *type, PyObject *name) {
+    PyObject *found = compat::type_lookup(type, name);
+    FootingRecorder::found(found);
+    return found;
+}
 
 Ref find_after(PyTypeObject *type, PyObject *klass, PyObject *name) {
     // Held: a key's __eq__ met in a class dict may give the class new bases.
@@ -37,119 +77,8 @@ Ref find_after(PyTypeObject *type, PyObject *klass, PyObject *name) {
 Ref super_target(PyTypeObject *type, PyObject *klass, PyObject *name) {
     Ref found = find_after(type, klass, name);
     if (!found) PyErr_Clear();  // no shortcut; the plain route meets the error again
+    FootingRecorder::found(found.get());
     return found;
-}
-
-int KnownFunction::set(PyObject *function) {
-    if (!PyFunction_Check(function)) return 0;
-    function_.set(Ref::borrow(function));
-    code_.set(Ref::borrow(PyFunction_GET_CODE(function)));
-    return 0;
-}
-
-bool KnownFunction::unchanged() const {
-    return fast_paths && function_.get() && PyFunction_GET_CODE(function_.get()) == code_.get();
-}
-
-bool KnownFunction::is(PyObject *found) const {
-    return fast_paths && found && found == function_.get() && PyFunction_GET_CODE(found) == code_.get();
-}
-
-// -------------------------------------------------------------- isinstance
-
-namespace {
-
-// abc.ABCMeta as imported, its two checks, and abc's cache token function;
-// shared by every AbcCheck of the library.
-struct AbcMachinery {
-    bool tried = false;
-    Held meta, token_of;
-    KnownFunction instancecheck, subclasscheck;
-} abc_machinery;
-
-bool abc_ready() {
-    AbcMachinery &a = abc_machinery;
-    if (a.tried) return a.meta && a.token_of;
-    a.tried = true;
-    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
-    Ref meta = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "ABCMeta")) : Ref();
-    Ref token_of = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "get_cache_token")) : Ref();
-    if (!meta || !token_of || !PyType_Check(meta.get())) {
-        PyErr_Clear();  // no remembered answers, only the plain check
-        return false;
-    }
-    auto *m = reinterpret_cast<PyTypeObject *>(meta.get());
-    a.instancecheck.set(class_attribute(m, n___instancecheck__));
-    a.subclasscheck.set(class_attribute(m, n___subclasscheck__));
-    if (!a.instancecheck.get() || !a.subclasscheck.get()) return false;
-    a.meta.set(std::move(meta));
-    a.token_of.set(std::move(token_of));
-    return true;
-}
-
-// Whether isinstance() against `cls` runs ABCMeta's own checks, unchanged.
-bool abc_unchanged(PyObject *cls) {
-    if (!PyType_Check(cls) || reinterpret_cast<PyObject *>(Py_TYPE(cls)) != abc_machinery.meta.get())
-        return false;
-    auto *meta = Py_TYPE(cls);
-    return abc_machinery.instancecheck.is(class_attribute(meta, n___instancecheck__)) &&
-           abc_machinery.subclasscheck.is(class_attribute(meta, n___subclasscheck__));
-}
-
-int cache_token(long long *token) {
-    Ref t = call(abc_machinery.token_of.get());
-    if (!t) return -1;
-    *token = PyLong_AsLongLong(t.get());
-    return *token == -1 && PyErr_Occurred() ? -1 : 0;
-}
-
-}  // namespace
-
-int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
-    PyTypeObject *type = Py_TYPE(obj);
-    if (!fast_paths || reinterpret_cast<PyObject *>(type) == cls || !PyType_Check(cls) || !abc_ready())
-        return PyObject_IsInstance(obj, cls);
-    auto *abc = reinterpret_cast<PyTypeObject *>(cls);
-    unsigned int type_tag = class_version(type), cls_tag = class_version(abc), meta_tag = class_version(Py_TYPE(cls));
-    if (!type_tag || !cls_tag || !meta_tag) return PyObject_IsInstance(obj, cls);
-    long long token;
-    if (cache_token(&token) < 0) return -1;
-    Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
-    // What the entry rests on, besides the three tags and the token, was
-    // checked when it was made: cls's metaclass is ABCMeta with its own two
-    // checks (their code is compared again, as assigning __code__ moves no
-    // tag), and obj's class reports itself as __class__.
-    if (e.type == type && e.cls == cls && e.type_tag == type_tag && e.cls_tag == cls_tag &&
-        e.meta_tag == meta_tag && e.token == token && abc_machinery.instancecheck.unchanged() &&
-        abc_machinery.subclasscheck.unchanged())
-        return e.answer;
-    // The ABC asks only the class when the instance reports it as __class__.
-    bool keep = abc_unchanged(cls) && type->tp_getattro == PyObject_GenericGetAttr &&
-                class_attribute(type, n___class__) == class_attribute(&PyBaseObject_Type, n___class__);
-    Ref hold = Ref::borrow(obj), hold_cls = Ref::borrow(cls);
-    int answer = PyObject_IsInstance(obj, cls);
-    if (answer < 0 || !keep) return answer;
-    // The check ran Python code: keep the answer only if nothing it rests on moved.
-    long long after;
-    if (cache_token(&after) < 0) return -1;
-    if (after == token && class_version(type) == type_tag && class_version(abc) == cls_tag &&
-        class_version(Py_TYPE(cls)) == meta_tag)
-        e = {type, cls, type_tag, cls_tag, meta_tag, token, answer != 0};
-    return answer;
-}
-
-// -------------------------------------------------------------- instances
-
-int instance_attribute(PyObject *obj, PyObject *name, Ref &out) {
-    PyObject **dictptr = compat::dict_ptr(obj);
-    if (!dictptr || !*dictptr) return 0;
-    Ref dict = Ref::borrow(*dictptr);  // a key's __eq__ may replace it
-    PyObject *found = PyDict_GetItemWithError(dict.get(), name);
-    if (found) {
-        out = Ref::borrow(found);
-        return 1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
 }
 
 // -------------------------------------------------------------- module globals
@@ -243,6 +172,222 @@ void keep(WatchedValue &kept, Watch *w, PyObject *v, uint64_t generation) {
 
 }  // namespace
 
+// -------------------------------------------------------------- known functions
+
+namespace {
+
+// What `name` resolves to as a global of `function`'s body (borrowed; null,
+// without an error, when it does not).
+PyObject *global_of(PyObject *function, PyObject *name) {
+    PyObject *v = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(function), name);
+    if (v || PyErr_Occurred()) {
+        PyErr_Clear();
+        return v;
+    }
+    PyObject *builtins = compat::function_builtins(function, n___builtins__);
+    v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+}  // namespace
+
+int KnownFunction::set(PyObject *function, std::initializer_list<const char *> globals) {
+    if (!PyFunction_Check(function) || PyFunction_GET_CLOSURE(function) || globals.size() > kMaxGlobals) return 0;
+    int i = 0;
+    for (const char *g : globals) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(g));
+        if (!name) return -1;
+        PyObject *value = global_of(function, name.get());
+        if (!value) return 0;  // nothing to know it by
+        values_[i].set(Ref::borrow(value));
+        names_[i++].set(std::move(name));
+    }
+    n_globals_ = i;
+    function_.set(Ref::borrow(function));
+    code_.set(Ref::borrow(PyFunction_GET_CODE(function)));
+    defaults_.set(Ref::borrow(PyFunction_GET_DEFAULTS(function) ? PyFunction_GET_DEFAULTS(function) : Py_None));
+    kwdefaults_.set(Ref::borrow(PyFunction_GET_KW_DEFAULTS(function) ? PyFunction_GET_KW_DEFAULTS(function) : Py_None));
+    return 0;
+}
+
+bool KnownFunction::unchanged() const {
+    PyObject *f = function_.get();
+    if (!fast_paths || !f || PyFunction_GET_CODE(f) != code_.get()) return false;
+    PyObject *defaults = PyFunction_GET_DEFAULTS(f), *kwdefaults = PyFunction_GET_KW_DEFAULTS(f);
+    if ((defaults ? defaults : Py_None) != defaults_.get() || (kwdefaults ? kwdefaults : Py_None) != kwdefaults_.get())
+        return false;
+    return n_globals_ == 0 || globals_unchanged();
+}
+
+bool KnownFunction::globals_unchanged() const {
+    PyObject *f = function_.get();
+    Watch *w = the_watch();
+    if (w && checked_ == w->generation) return true;
+    uint64_t generation = 0;
+    PyObject *builtins = compat::function_builtins(f, n___builtins__);
+    if (w && builtins && watched(w, PyFunction_GET_GLOBALS(f)) && watched(w, builtins)) generation = w->generation;
+    for (int i = 0; i < n_globals_; ++i)
+        if (global_of(f, names_[i].get()) != values_[i].get()) return false;
+    if (generation && w->generation == generation) checked_ = generation;
+    return true;
+}
+
+// -------------------------------------------------------------- isinstance
+
+namespace {
+
+// abc.ABCMeta, its __instancecheck__ (whose body hands the check to
+// _abc._abc_instancecheck), the type of the state _abc keeps per ABC, and
+// _abc's cache token function; shared by every AbcCheck of the library.
+struct AbcMachinery {
+    bool tried = false, ready = false, layout_checked = false;
+    Held meta, token_of, dump;
+    KnownFunction instancecheck;
+    PyTypeObject *data_type = nullptr;
+} abc_machinery;
+
+bool abc_ready() {
+    AbcMachinery &a = abc_machinery;
+    if (a.tried) return a.ready;
+    a.tried = true;
+    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
+    Ref c_abc = abc ? Ref::steal(PyImport_ImportModule("_abc")) : Ref();
+    Ref meta = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "ABCMeta")) : Ref();
+    Ref token_of = c_abc ? Ref::steal(PyObject_GetAttrString(c_abc.get(), "get_cache_token")) : Ref();
+    Ref dump = c_abc ? Ref::steal(PyObject_GetAttrString(c_abc.get(), "_get_dump")) : Ref();
+    Ref check = c_abc ? Ref::steal(PyObject_GetAttrString(c_abc.get(), "_abc_instancecheck")) : Ref();
+    Ref some_abc = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "ABC")) : Ref();
+    Ref impl = some_abc ? Ref::steal(PyObject_GetAttr(some_abc.get(), n__abc_impl)) : Ref();
+    if (!meta || !token_of || !dump || !check || !impl || !PyType_Check(meta.get())) {
+        PyErr_Clear();  // no reading of the caches, only the plain check
+        return false;
+    }
+    auto *m = reinterpret_cast<PyTypeObject *>(meta.get());
+    if (a.instancecheck.set(class_attribute(m, n___instancecheck__), {"_abc_instancecheck"}) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    // The body's _abc_instancecheck must be _abc's (abc falls back to a
+    // Python version when _abc is missing).
+    PyObject *f = a.instancecheck.get();
+    Ref name = Ref::steal(PyUnicode_InternFromString("_abc_instancecheck"));
+    if (!f || !name || global_of(f, name.get()) != check.get() || Py_TYPE(impl.get())->tp_basicsize != sizeof(compat::AbcData)) {
+        PyErr_Clear();
+        return false;
+    }
+    a.data_type = Py_TYPE(impl.get());
+    a.meta.set(std::move(meta));
+    a.token_of.set(std::move(token_of));
+    a.dump.set(std::move(dump));
+    a.ready = true;
+    return true;
+}
+
+// Whether `impl`, the state of `cls`, reads as _abc reports it; asked once.
+bool abc_layout_matches(PyObject *cls, compat::AbcData *impl) {
+    AbcMachinery &a = abc_machinery;
+    if (a.layout_checked) return a.ready;
+    a.layout_checked = true;
+    Ref dump = call(a.dump.get(), cls);
+    bool same = dump && PyTuple_Check(dump.get()) && PyTuple_GET_SIZE(dump.get()) == 4;
+    PyObject *sets[3] = {impl->registry, impl->cache, impl->negative_cache};
+    for (int i = 0; same && i < 3; ++i) {
+        PyObject *copy = PyTuple_GET_ITEM(dump.get(), i);
+        Py_ssize_t n = PySet_Check(copy) ? PySet_GET_SIZE(copy) : -1;
+        same = sets[i] ? PySet_Check(sets[i]) && PySet_GET_SIZE(sets[i]) == n : n == 0;
+    }
+    if (same) {
+        unsigned long long version = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(dump.get(), 3));
+        same = !PyErr_Occurred() && version == impl->negative_cache_version;
+    }
+    PyErr_Clear();
+    if (!same) a.ready = false;
+    return a.ready;
+}
+
+// Whether the class is in a set of weak references to classes, as _abc asks
+// it: 1, 0, or -1 on error.
+int in_weak_set(PyObject *set, PyTypeObject *type) {
+    if (!set || PySet_GET_SIZE(set) == 0) return 0;
+    Ref ref = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject *>(type), nullptr));
+    if (!ref) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return PySet_Contains(set, ref.get());
+}
+
+}  // namespace
+
+int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
+    PyTypeObject *type = Py_TYPE(obj);
+    if (!fast_paths || reinterpret_cast<PyObject *>(type) == cls || !PyType_Check(cls) || PyType_CheckExact(cls) ||
+        !abc_ready())
+        return PyObject_IsInstance(obj, cls);
+    auto *abc = reinterpret_cast<PyTypeObject *>(cls);
+    PyTypeObject *meta = Py_TYPE(cls);
+    uint64_t epoch = tag_epoch();
+    uint64_t type_stamp = class_stamp(type, epoch), cls_stamp = class_stamp(abc, epoch),
+             meta_stamp = class_stamp(meta, epoch);
+    if (!type_stamp || !cls_stamp || !meta_stamp) return PyObject_IsInstance(obj, cls);
+    Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
+    if (e.type != type || e.cls != cls || e.meta != meta || e.type_stamp != type_stamp ||
+        e.cls_stamp != cls_stamp || e.meta_stamp != meta_stamp) {
+        e = {};
+        // isinstance() calls the metaclass's __instancecheck__: abc's own,
+        // which hands the check to _abc; that reads cls._abc_impl through
+        // the metaclass's attribute lookup (which has no _abc_impl of its
+        // own) and obj.__class__ (its class's, when the class keeps the
+        // generic lookup and object's __class__).
+        if (!abc_machinery.instancecheck.is(class_attribute(meta, n___instancecheck__)) ||
+            meta->tp_getattro != PyType_Type.tp_getattro || class_attribute(meta, n__abc_impl) ||
+            type->tp_getattro != PyObject_GenericGetAttr ||
+            class_attribute(type, n___class__) != class_attribute(&PyBaseObject_Type, n___class__))
+            return PyObject_IsInstance(obj, cls);
+        PyObject *impl = class_attribute(abc, n__abc_impl);
+        if (!impl || Py_TYPE(impl) != abc_machinery.data_type ||
+            !abc_layout_matches(cls, reinterpret_cast<compat::AbcData *>(impl)))
+            return PyObject_IsInstance(obj, cls);
+        e = {type, cls, meta, type_stamp, cls_stamp, meta_stamp, reinterpret_cast<compat::AbcData *>(impl)};
+    } else if (!abc_machinery.instancecheck.unchanged()) {
+        return PyObject_IsInstance(obj, cls);
+    }
+    // As _abc_instancecheck: the class in the ABC's cache, then, while that
+    // is current, in its negative cache; else the full check.
+    Ref hold = Ref::borrow(cls);  // a metaclass's __eq__ met in the sets may drop it
+    compat::AbcData *impl = e.impl;
+    int found = in_weak_set(impl->cache, type);
+    if (found) return found < 0 ? -1 : 1;
+    if (impl->negative_cache && PySet_GET_SIZE(impl->negative_cache) > 0) {
+        Ref token = call(abc_machinery.token_of.get());
+        if (!token) return -1;
+        unsigned long long counter = PyLong_AsUnsignedLongLong(token.get());
+        if (counter == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+        if (impl->negative_cache_version == counter) {
+            found = in_weak_set(impl->negative_cache, type);
+            if (found) return found < 0 ? -1 : 0;
+        }
+    }
+    return PyObject_IsInstance(obj, cls);
+}
+
+// -------------------------------------------------------------- instances
+
+int instance_attribute(PyObject *obj, PyObject *name, Ref &out) {
+    PyObject **dictptr = compat::dict_ptr(obj);
+    if (!dictptr || !*dictptr) return 0;
+    Ref dict = Ref::borrow(*dictptr);  // a key's __eq__ may replace it
+    PyObject *found = PyDict_GetItemWithError(dict.get(), name);
+    if (found) {
+        out = Ref::borrow(found);
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+
 Ref Global::get() const {
     Watch *w = nullptr;
     if constexpr (watch_globals) {
@@ -268,7 +413,9 @@ Ref GlobalAttribute::get() const {
     Watch *w = nullptr;
     if constexpr (watch_globals) {
         w = the_watch();
-        if (PyObject *v = recall(kept_, w)) return Ref::borrow(v);
+        // Still a plain module: giving it another __class__ changes no dict.
+        PyObject *v = recall(kept_, w);
+        if (v && Py_TYPE(holder_) == &PyModule_Type) return Ref::borrow(v);
     }
     Ref holder = global_.get();
     if (!holder) return {};
@@ -291,6 +438,7 @@ Ref GlobalAttribute::get() const {
             // same count tells.
             Ref result = Ref::borrow(v);
             keep(kept_, w, v, generation);
+            holder_ = holder.get();
             return result;
         }
         if (PyErr_Occurred()) return {};
