@@ -14,6 +14,8 @@
 #include "tessel.hpp"
 
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 using namespace tessel;
 
@@ -24,8 +26,7 @@ Name n_data("data"), n_remove("remove"), n_UserList("UserList"), n___class__("__
     n___getitem__("__getitem__"), n___setitem__("__setitem__"), n___iadd__("__iadd__"),
     n_append("append"), n_index("index"), n_count("count"), n_pop("pop"), n_insert("insert"),
     n_extend("extend"), n_sort("sort"), n_key("key"), n_reverse("reverse"), n_format("format"),
-    n_value_type("value_type"), n___builtins__("__builtins__"), n_type("type"),
-    n_isinstance("isinstance"), n_list("list"), n_slice("slice");
+    n_value_type("value_type"), n___builtins__("__builtins__");
 Global g_Frayle("Frayle");
 GlobalAttribute weakref_ref("weakref", "ref"), weakref_ReferenceType("weakref", "ReferenceType");
 
@@ -44,36 +45,42 @@ enum Base {
 const Name *const base_names[kBases] = {&n___init__, &n___contains__, &n___getitem__, &n_remove,
                                         &n_append,   &n_index,        &n_count};
 
-// The builtins that UserList.__init__ names besides `UserList` (which its
-// steps below read at each call).
-const Name *const init_globals[] = {&n_type, &n_isinstance, &n_list};
+// The builtins that those bodies name besides `self.data`, and that the steps
+// here take as the interpreter's own: __init__ reads `type`, `isinstance`
+// and `list` (and `UserList`, which its steps below read at each call),
+// __getitem__ `isinstance` and `slice`.  The others name none.
+const std::initializer_list<const char *> base_globals[kBases] = {
+    {"type", "isinstance", "list"}, {}, {"isinstance", "slice"}, {}, {}, {}, {}};
+const std::pair<const char *, PyObject *> builtin_types[] = {
+    {"type", reinterpret_cast<PyObject *>(&PyType_Type)},
+    {"list", reinterpret_cast<PyObject *>(&PyList_Type)},
+    {"slice", reinterpret_cast<PyObject *>(&PySlice_Type)}};
 
 // A global of a function's body as the interpreter finds it when the body
-// runs: its globals, then the builtins its globals name (borrowed; null,
-// without an error, when neither has it or a lookup failed).
+// runs: its globals, then its builtins (borrowed; null, without an error,
+// when neither has it or a lookup failed).
 PyObject *body_global(PyObject *function, PyObject *name) {
-    PyObject *globals = PyFunction_GET_GLOBALS(function);
-    PyObject *found = PyDict_GetItemWithError(globals, name);
+    PyObject *found = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(function), name);
     if (!found && !PyErr_Occurred()) {
-        PyObject *builtins = PyDict_GetItemWithError(globals, n___builtins__);
-        if (builtins && PyModule_CheckExact(builtins)) builtins = PyModule_GetDict(builtins);
-        if (builtins && PyDict_CheckExact(builtins)) found = PyDict_GetItemWithError(builtins, name);
+        PyObject *builtins = compat::function_builtins(function, n___builtins__);
+        if (builtins) found = PyDict_GetItemWithError(builtins, name);
     }
     if (!found && PyErr_Occurred()) PyErr_Clear();
     return found;
 }
 
-// Whether `found` is the interpreter's own builtin of that name.
-bool is_builtin(PyObject *found, const Name &name) {
-    if (!found) return false;
-    if (&name == &n_type) return found == reinterpret_cast<PyObject *>(&PyType_Type);
-    if (&name == &n_list) return found == reinterpret_cast<PyObject *>(&PyList_Type);
-    if (&name == &n_slice) return found == reinterpret_cast<PyObject *>(&PySlice_Type);
-    // isinstance: the builtin function of module builtins
-    if (!PyCFunction_Check(found)) return false;
+// Whether the global `name` of `function`'s body is the interpreter's own
+// builtin of that name: a type above, or a function of module builtins.
+int names_builtin(PyObject *function, const char *name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return -1;
+    PyObject *found = body_global(function, key.get());
+    if (!found) return 0;
+    for (const auto &[type_name, type] : builtin_types)
+        if (std::strcmp(type_name, name) == 0) return found == type;
+    if (!PyCFunction_Check(found)) return 0;
     auto *f = reinterpret_cast<PyCFunctionObject *>(found);
-    if (!f->m_self || !PyModule_Check(f->m_self) || std::strcmp(f->m_ml->ml_name, name.text()) != 0)
-        return false;
+    if (!f->m_self || !PyModule_Check(f->m_self) || std::strcmp(f->m_ml->ml_name, name) != 0) return 0;
     const char *module = PyModule_GetName(f->m_self);
     if (!module) PyErr_Clear();
     return module && std::strcmp(module, "builtins") == 0;
@@ -104,15 +111,6 @@ struct State {
     PyObject *last_callback = nullptr;
 } state;
 
-// Whether the builtins that UserList.__init__ names are the interpreter's own,
-// as its steps here take them.  It runs once per list: they are looked up
-// each time.
-bool init_globals_hold() {
-    for (const Name *name : init_globals)
-        if (!is_builtin(body_global(state.userlist[kInit].get(), *name), *name)) return false;
-    return true;
-}
-
 // Whether super() in the method being called lands on UserList's own
 // method `which`, with its code unchanged.
 bool lands_on_userlist(const Call &c, Base which) {
@@ -128,7 +126,7 @@ bool lands_on_userlist(const Call &c, Base which) {
 // super() lands on UserList's own method, whose line on `self.data` the
 // caller then runs itself; -1 on error.
 int super_method(const Call &c, Base which, Ref &bound) {
-    if (lands_on_userlist(c, which) && (which != kInit || init_globals_hold())) return 0;
+    if (lands_on_userlist(c, which)) return 0;
     PyObject *klass = c.defining_class();
     if (!klass) return -1;
     bound = super_getattr(klass, c[0], *base_names[which]);
@@ -494,7 +492,7 @@ const char Frayle_doc[] =
 //             self.data = list(initlist)
 //
 // (the builtins it names are the interpreter's own while super() lands here:
-// see lands_on_userlist).  In the usual case
+// see base_globals).  In the usual case
 // `self.data` is still the empty list just stored, and nothing else holds
 // `initlist`: the entries then move into it instead of being copied.
 PyObject *UserList_init(PyObject *self, Ref initlist) {
@@ -871,7 +869,16 @@ int exec(Module &m) {
         Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(userlist.get())));
         for (int b = 0; dict && b < kBases; ++b) {
             PyObject *f = PyDict_GetItemWithError(dict.get(), *base_names[b]);
-            if (f ? state.userlist[b].set(f) < 0 : PyErr_Occurred() != nullptr) return -1;
+            if (!f) {
+                if (PyErr_Occurred()) return -1;
+                continue;
+            }
+            // Known only if the builtins its body names are the ones its steps
+            // here stand for; then only while they stay so.
+            int builtin = 1;
+            for (const char *g : base_globals[b])
+                if (builtin > 0 && PyFunction_Check(f)) builtin = names_builtin(f, g);
+            if (builtin < 0 || (builtin && state.userlist[b].set(f, base_globals[b]) < 0)) return -1;
         }
     }
     Ref frayle = m.define_class("Frayle", {userlist.get()}, Frayle_doc, {

@@ -17,14 +17,15 @@ namespace {
 Name n___init__("__init__"), n___setitem__("__setitem__"), n___flatten__("__flatten__"),
     n___name__("__name__"), n___new__("__new__"),
     n_append("append"), n_extend("extend"), n_insert("insert"), n_items("items"), n_get("get"),
-    n_type_("type_"), n_index("index"), n__make("_make"), n_empty("");
+    n_type_("type_"), n_index("index"), n__make("_make"), n__tuple_new("_tuple_new"), n_empty("");
 Global g_DictItem("DictItem"), g_MutableMapping("MutableMapping"), g_IndexMarker("IndexMarker"),
     g_Tabulon("Tabulon");
 
 // Facts about classes that the fast paths rest on (see the makers below).
 
 // Calling the class runs type.__call__, then namedtuple's __new__ as made for
-// DictItem at import, then object.__init__, which does nothing.  `found` is
+// DictItem at import (while the `_tuple_new` it calls is tuple.__new__), then
+// object.__init__, which does nothing.  `found` is
 // what the class's __new__ lookup finds (borrowed from a class dict); the
 // function it gives is checked at each call, since a staticmethod can be
 // given another function without its class noticing.
@@ -934,8 +935,17 @@ int exec(Module &m) {
     if (!args || !kwargs) return -1;
     Ref dict_item_type = Ref::steal(PyObject_Call(namedtuple.get(), args.get(), kwargs.get()));
     if (!dict_item_type || m.set("DictItem", dict_item_type) < 0) return -1;
+    // Its __new__ calls the global `_tuple_new` of its own namespace, which
+    // make_dict_item stands for while it is tuple.__new__.
     Ref dict_item_new = Ref::steal(PyObject_GetAttr(dict_item_type.get(), n___new__));
-    if (!dict_item_new || state.dict_item_new.set(dict_item_new.get()) < 0) return -1;
+    if (!dict_item_new) return -1;
+    if (PyFunction_Check(dict_item_new.get())) {
+        PyObject *tuple_new = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(dict_item_new.get()), n__tuple_new);
+        if (!tuple_new && PyErr_Occurred()) return -1;
+        if (tuple_new && tuple_new == class_attribute(&PyTuple_Type, n___new__) &&
+            state.dict_item_new.set(dict_item_new.get(), {"_tuple_new"}) < 0)
+            return -1;
+    }
 
     state.minus_one.set(Ref::steal(PyLong_FromLong(-1)));
     if (!state.minus_one) return -1;

@@ -677,6 +677,10 @@ def test_data_descriptor_whose_class_changes_after_use(cls):
     assert list(lst) == [] and a not in lst
     with pytest.raises(IndexError):
         lst[0]
+    del D.__get__, D.__set__  # the instance dict again
+    assert lst[0] is a
+    del a
+    assert len(lst) == 0
 
 
 @pytest.mark.parametrize("cls", IMPLEMENTATIONS)

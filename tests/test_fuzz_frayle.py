@@ -483,7 +483,7 @@ class Differential(RuleBasedStateMachine):
 
     @rule(name=st.sampled_from(["__init__", "append", "insert", "extend", "__setitem__", "remove",
                                 "__contains__", "__getitem__", "index", "count", "pop", "__iadd__"]),
-          self_is=st.sampled_from(["object", "UserList", "other side"]), i=slots)
+          self_is=st.sampled_from(["None", "object", "UserList", "other side"]), i=slots)
     def foreign_self(self, name, self_is, i):
         """A method of the list's class called with something else as self."""
         def run(w):
