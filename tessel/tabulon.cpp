@@ -329,10 +329,12 @@ PyObject *Tabulon_init(Call &c) {
     int flat = is_mapping(arg, mapping.get());
     if (flat < 0) return nullptr;
     if (flat) {
-        // super().__init__(Tabulon.__flatten__(args[0]))
+        // super().__init__(Tabulon.__flatten__(args[0])): the method first
+        Ref init = super_getattr(klass, self, n___init__);
+        if (!init) return nullptr;
         Ref pairs = flatten_call(arg, nullptr);
         if (!pairs) return nullptr;
-        return super_call(klass, self, n___init__, {pairs.get()}).release();
+        return call(init.get(), pairs.get()).release();
     }
     // Every element must be a pair.  The elements are taken once, so that a
     // one-shot iterator is stored whole and what is checked is what is stored.
@@ -472,12 +474,17 @@ PyObject *Tabulon_setitem(Call &c) {
     PyObject *index = c[1], *item = c[2];
     Ref path, obj;
     if (unpack2(item, path, obj) < 0) return pair_error();
-    // Stored as a plain tuple: the item itself when it is one, else the two
-    // values just checked (iterating the item again could give other ones).
-    Ref pair = PyTuple_CheckExact(item) ? Ref::borrow(item)
-                                        : Ref::steal(PyTuple_Pack(2, path.get(), obj.get()));
+    // super().__setitem__(index, item if type(item) is tuple else tuple(item))
+    if (PyTuple_CheckExact(item)) return super_call(c, n___setitem__, {index, item}).release();
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    Ref setitem = super_getattr(klass, c[0], n___setitem__);
+    if (!setitem) return nullptr;
+    // The item is iterated again: a one-shot iterator, used up by the check,
+    // gives the empty tuple.
+    Ref pair = Ref::steal(PySequence_Tuple(item));
     if (!pair) return nullptr;
-    return super_call(c, n___setitem__, {index, pair.get()}).release();
+    return call(setitem.get(), index, pair.get()).release();
 }
 
 // Whether super(klass, self).append is list's own, for self of class `type`.
@@ -486,21 +493,36 @@ AppendFact append_fact(PyTypeObject *type, PyObject *klass) {
     return {klass, found && found.get() == class_attribute(&PyList_Type, n_append)};
 }
 
+// super().NAME(..., DictItem(path, obj)): the method is looked up before the
+// pair is made, as the line does (DictItem may be anything the module global
+// names, and self anything the caller passed).
+Ref super_method_then_pair(Call &c, PyObject *name, const Ref &path, const Ref &obj, Ref &pair) {
+    PyObject *klass = c.defining_class();
+    if (!klass) return {};
+    Ref method = super_getattr(klass, c[0], name);
+    if (!method) return {};
+    pair = make_dict_item(path.get(), obj.get());
+    if (!pair) return {};
+    return method;
+}
+
 // def append(self, item)
 PyObject *Tabulon_append(Call &c) {
     Ref path, obj;
     if (unpack2(c[1], path, obj) < 0) return pair_error();
-    Ref pair = make_dict_item(path.get(), obj.get());
-    if (!pair) return nullptr;
     PyObject *klass = c.defining_class();
     if (!klass) return nullptr;
     AppendFact fact =
         state.append.get(Py_TYPE(c[0]), [klass](PyTypeObject *t) { return append_fact(t, klass); });
+    Ref pair;
     if (fact.klass == klass && fact.list_append) {  // super().append is list.append
-        if (PyList_Append(c[0], pair.get()) < 0) return nullptr;
+        pair = make_dict_item(path.get(), obj.get());
+        if (!pair || PyList_Append(c[0], pair.get()) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    return super_call(klass, c[0], n_append, {pair.get()}).release();
+    Ref append = super_method_then_pair(c, n_append, path, obj, pair);
+    if (!append) return nullptr;
+    return call(append.get(), pair.get()).release();
 }
 
 // def extend(self, items)
@@ -520,6 +542,11 @@ PyObject *Tabulon_extend(Call &c) {
         values.push_back(std::move(path));
         values.push_back(std::move(obj));
     }
+    // super().extend([DictItem(path, obj) ...]): the method first
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    Ref extend = super_getattr(klass, c[0], n_extend);
+    if (!extend) return nullptr;
     // Appended one by one: a DictItem rebound to Python code may find the
     // list through the collector, and must never see an unfilled slot.
     Ref pairs = Ref::steal(PyList_New(0));
@@ -528,16 +555,16 @@ PyObject *Tabulon_extend(Call &c) {
         Ref pair = make_dict_item(values[i].get(), values[i + 1].get());
         if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return nullptr;
     }
-    return super_call(c, n_extend, {pairs.get()}).release();
+    return call(extend.get(), pairs.get()).release();
 }
 
 // def insert(self, index, item)
 PyObject *Tabulon_insert(Call &c) {
-    Ref path, obj;
+    Ref path, obj, pair;
     if (unpack2(c[2], path, obj) < 0) return pair_error();
-    Ref pair = make_dict_item(path.get(), obj.get());
-    if (!pair) return nullptr;
-    return super_call(c, n_insert, {c[1], pair.get()}).release();
+    Ref insert = super_method_then_pair(c, n_insert, path, obj, pair);
+    if (!insert) return nullptr;
+    return call(insert.get(), c[1], pair.get()).release();
 }
 
 // ---- reconstruct
@@ -652,26 +679,22 @@ private:
 
     // `known_mapping`: ptr is the dict just added for k, which is only read.
     int mapping_step(PyObject *k, bool known_mapping = false) {
-        Ref next;
-        if (fast_paths && PyDict_CheckExact(ptr_.get()) && !known_mapping) {
-            PyObject *found = PyDict_GetItemWithError(ptr_.get(), k);
-            if (found) {
-                next = Ref::borrow(found);
+        if (!known_mapping) {
+            Ref value;
+            if (fast_paths && PyDict_CheckExact(ptr_.get())) {
+                // dict.get, without the method call: the same one lookup (the
+                // key's hash and its comparisons run as they would)
+                PyObject *found = PyDict_GetItemWithError(ptr_.get(), k);
+                value = found ? Ref::borrow(found) : PyErr_Occurred() ? Ref() : Ref::steal(PyDict_New());
             } else {
-                if (PyErr_Occurred()) return -1;
-                next = Ref::steal(PyDict_New());
-                if (!next || PyDict_SetItem(ptr_.get(), k, next.get()) < 0) return -1;
-            }
-        } else {
-            if (!known_mapping) {
                 Ref placeholder = Ref::steal(PyDict_New());
                 if (!placeholder) return -1;
-                Ref value = call_method(ptr_.get(), n_get, {k, placeholder.get()});
-                if (!value || PyObject_SetItem(ptr_.get(), k, value.get()) < 0) return -1;
+                value = call_method(ptr_.get(), n_get, {k, placeholder.get()});
             }
-            next = Ref::steal(PyObject_GetItem(ptr_.get(), k));
-            if (!next) return -1;
+            if (!value || PyObject_SetItem(ptr_.get(), k, value.get()) < 0) return -1;
         }
+        Ref next = Ref::steal(PyObject_GetItem(ptr_.get(), k));
+        if (!next) return -1;
         prev_ptr_ = ptr_;
         prev_k_ = Ref::borrow(k);
         ptr_ = std::move(next);
