@@ -11,6 +11,7 @@ same contents afterwards, and never crash.
 import copy
 import gc
 import os
+import sys
 from collections import namedtuple
 from collections.abc import Mapping
 from types import SimpleNamespace
@@ -811,7 +812,9 @@ LOG = []
     lambda m, other: m.Tabulon.__setitem__(other, 0, Logged(["p", "v"])),
     lambda m, other: m.Tabulon.__init__(other, [Logged(["p", "v"])]),
 ], ids=["append", "insert", "extend", "setitem", "init"])
-@pytest.mark.parametrize("other", [None, [], "a Tabulon"])
+# From 3.12 on, what super() says of None as self depends on whether the
+# interpreter has specialised the call site yet: None only before.
+@pytest.mark.parametrize("other", [None, [], "a Tabulon"][sys.version_info >= (3, 12):])
 def test_writes_look_up_the_base_method_before_making_the_pairs(monkeypatch, write, other):
     """super().NAME(DictItem(path, obj)) with something else as self: the
     super() lookup fails before DictItem (a function that logs) is called
