@@ -15,7 +15,7 @@ using namespace tessel;
 namespace {
 
 Name n___init__("__init__"), n___setitem__("__setitem__"), n___flatten__("__flatten__"),
-    n___name__("__name__"), n___new__("__new__"),
+    n___name__("__name__"), n___new__("__new__"), n___class__("__class__"),
     n_append("append"), n_extend("extend"), n_insert("insert"), n_items("items"), n_get("get"),
     n_type_("type_"), n_index("index"), n__make("_make"), n__tuple_new("_tuple_new"), n_empty("");
 Global g_DictItem("DictItem"), g_MutableMapping("MutableMapping"), g_IndexMarker("IndexMarker"),
@@ -132,11 +132,23 @@ Ref full_slice(PyObject *path) {
 // isinstance(obj, mapping), where `mapping` is the current global MutableMapping.
 int is_mapping(PyObject *obj, PyObject *mapping) { return state.mapping_check(obj, mapping); }
 
+// isinstance(obj, (list, tuple)).  isinstance() also asks obj's __class__,
+// which is its type unless its class says otherwise.
+int is_list_or_tuple(PyObject *obj) {
+    if (PyList_Check(obj) || PyTuple_Check(obj)) return 1;
+    PyTypeObject *type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr &&
+        class_attribute(type, n___class__) == class_attribute(&PyBaseObject_Type, n___class__))
+        return 0;
+    int r = PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyList_Type));
+    return r ? r : PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyTuple_Type));
+}
+
 // isinstance(value, (MutableMapping, list, tuple)), in that order.
 int is_container(PyObject *value, PyObject *mapping) {
     int r = is_mapping(value, mapping);
     if (r != 0) return r;
-    return PyList_Check(value) || PyTuple_Check(value);
+    return is_list_or_tuple(value);
 }
 
 // ------------------------------------------------------------------ DictItem(path, value)
@@ -401,7 +413,9 @@ private:
             phase_ = Phase::Mapping;
             return next_entry(out);
         }
-        if (PyList_Check(indict_.get()) || PyTuple_Check(indict_.get())) {
+        int is_sequence = is_list_or_tuple(indict_.get());
+        if (is_sequence < 0) return Step::Error;
+        if (is_sequence) {
             // for i, value in enumerate(indict)
             iter_ = Ref::steal(PyObject_GetIter(indict_.get()));
             if (!iter_) return Step::Error;

@@ -240,7 +240,31 @@ SEQUENCE_INPUTS = {
     "range is a leaf": lambda m: m.Tabulon({"r": range(3), "s": {1, 2}, "b": bytearray(b"ab")}),
     "mapping proxy is a leaf": lambda m: m.Tabulon({"p": __import__("types").MappingProxyType({"a": 1})}),
     "read-only mapping is a leaf": lambda m: m.Tabulon({"r": ReadOnly()}),
+    "what says it is a list or a tuple": lambda m: [
+        list(m.Tabulon.__flatten__(Posing(kind, [1, {"a": Posing(kind, [2])}, Posing(kind, [])])))
+        for kind in (list, tuple, dict)],
 }
+
+
+class Posing(object):
+    """Not a list or tuple, but its __class__ says it is one; iterated as its
+    items."""
+
+    def __init__(self, kind, items):
+        self.kind, self.items = kind, items
+
+    @property
+    def __class__(self):
+        return self.kind
+
+    def __iter__(self):
+        return iter(self.items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __repr__(self):
+        return "Posing(%s)" % self.items
 
 
 class ReadOnly(Mapping):
