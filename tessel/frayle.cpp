@@ -572,10 +572,23 @@ PyObject *Frayle_contains(Call &c) {
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
 
+// isinstance(index, slice): a slice, or an object whose __class__ says it is one.
+int is_slice(PyObject *index) {
+    if (PySlice_Check(index)) return 1;
+    PyTypeObject *type = Py_TYPE(index);
+    if (PyLong_CheckExact(index) ||
+        (type->tp_getattro == PyObject_GenericGetAttr &&
+         class_attribute(type, n___class__) == class_attribute(&PyBaseObject_Type, n___class__)))
+        return 0;
+    return PyObject_IsInstance(index, reinterpret_cast<PyObject *>(&PySlice_Type));
+}
+
 // def __getitem__(self, index)
 PyObject *Frayle_getitem(Call &c) {
     PyObject *self = c[0], *index = c[1];
-    if (PySlice_Check(index)) {
+    int slice = is_slice(index);
+    if (slice < 0) return nullptr;
+    if (slice) {
         // return self.__class__(ref() for ref in self.data[index])
         Ref klass = Ref::steal(PyObject_GetAttr(self, n___class__));
         if (!klass) return nullptr;
@@ -586,7 +599,8 @@ PyObject *Frayle_getitem(Call &c) {
     // return super().__getitem__(index)()
     Ref entry;
     if (lands_on_userlist(c, kGetitem)) {
-        // UserList.__getitem__: return self.data[i]
+        // UserList.__getitem__: isinstance(i, slice) is false, as above;
+        // return self.data[i]
         Ref data = data_of(self);
         if (!data) return nullptr;
         entry = Ref::steal(PyObject_GetItem(data.get(), index));
@@ -601,7 +615,9 @@ PyObject *Frayle_getitem(Call &c) {
 PyObject *Frayle_setitem(Call &c) {
     PyObject *self = c[0], *index = c[1], *item = c[2];
     // a slice takes [weakref.ref(i, callback) for i in item], a position weakref.ref(item, callback)
-    Ref value = PySlice_Check(index) ? wrap_all(self, item) : wrap(self, item);
+    int slice = is_slice(index);
+    if (slice < 0) return nullptr;
+    Ref value = slice ? wrap_all(self, item) : wrap(self, item);
     if (!value) return nullptr;
     return super_call(c, n___setitem__, {index, value.get()}).release();
 }
