@@ -150,6 +150,15 @@ inline PyObject *function_builtins(PyObject *function, PyObject *key) {
 #endif
 }
 
+// The function a classmethod wraps (borrowed).
+inline PyObject *classmethod_function(PyObject *cm) {
+    struct ClassMethod {
+        PyObject_HEAD
+        PyObject *function;
+    };
+    return reinterpret_cast<ClassMethod *>(cm)->function;
+}
+
 // The state that abc's C implementation keeps for an ABC (its `_abc_impl`):
 // the same layout from 3.8 to 3.13.  The frame checks it against what
 // `_abc._get_dump` reports before it reads one.

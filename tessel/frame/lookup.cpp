@@ -180,9 +180,10 @@ namespace {
 // without an error, when it does not).
 PyObject *global_of(PyObject *function, PyObject *name) {
     PyObject *v = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(function), name);
-    if (v || PyErr_Occurred()) {
+    if (v) return v;
+    if (PyErr_Occurred()) {
         PyErr_Clear();
-        return v;
+        return nullptr;
     }
     PyObject *builtins = compat::function_builtins(function, n___builtins__);
     v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
@@ -237,15 +238,19 @@ bool KnownFunction::globals_unchanged() const {
 
 namespace {
 
-// abc.ABCMeta, its __instancecheck__ (whose body hands the check to
-// _abc._abc_instancecheck), the type of the state _abc keeps per ABC, and
-// _abc's cache token function; shared by every AbcCheck of the library.
+// abc.ABCMeta, its two checks (whose bodies hand the work to _abc), the
+// type of the state _abc keeps per ABC, _abc's cache token and dump
+// functions, and the hooks that only say NotImplemented (object's, and
+// Collection's for any class but Collection); shared by every AbcCheck of
+// the library.
 struct AbcMachinery {
     bool tried = false, ready = false, layout_checked = false;
-    Held meta, token_of, dump;
-    KnownFunction instancecheck;
+    Held meta, token_of, dump, collection, object_hook;
+    KnownFunction instancecheck, subclasscheck, collection_hook;
     PyTypeObject *data_type = nullptr;
 } abc_machinery;
+
+Name n___subclasscheck__("__subclasscheck__"), n___subclasshook__("__subclasshook__"), n___mro__("__mro__");
 
 bool abc_ready() {
     AbcMachinery &a = abc_machinery;
@@ -253,29 +258,42 @@ bool abc_ready() {
     a.tried = true;
     Ref abc = Ref::steal(PyImport_ImportModule("abc"));
     Ref c_abc = abc ? Ref::steal(PyImport_ImportModule("_abc")) : Ref();
-    Ref meta = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "ABCMeta")) : Ref();
-    Ref token_of = c_abc ? Ref::steal(PyObject_GetAttrString(c_abc.get(), "get_cache_token")) : Ref();
-    Ref dump = c_abc ? Ref::steal(PyObject_GetAttrString(c_abc.get(), "_get_dump")) : Ref();
-    Ref check = c_abc ? Ref::steal(PyObject_GetAttrString(c_abc.get(), "_abc_instancecheck")) : Ref();
-    Ref some_abc = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "ABC")) : Ref();
+    Ref cabc = c_abc ? Ref::steal(PyImport_ImportModule("_collections_abc")) : Ref();
+    auto attr = [](const Ref &m, const char *name) { return m ? Ref::steal(PyObject_GetAttrString(m.get(), name)) : Ref(); };
+    Ref meta = attr(abc, "ABCMeta"), token_of = attr(c_abc, "get_cache_token"), dump = attr(c_abc, "_get_dump"),
+        instancecheck = attr(c_abc, "_abc_instancecheck"), subclasscheck = attr(c_abc, "_abc_subclasscheck"),
+        some_abc = attr(abc, "ABC"), collection = attr(cabc, "Collection");
     Ref impl = some_abc ? Ref::steal(PyObject_GetAttr(some_abc.get(), n__abc_impl)) : Ref();
-    if (!meta || !token_of || !dump || !check || !impl || !PyType_Check(meta.get())) {
-        PyErr_Clear();  // no reading of the caches, only the plain check
+    if (!meta || !token_of || !dump || !instancecheck || !subclasscheck || !impl || !collection ||
+        !PyType_Check(meta.get()) || !PyType_Check(collection.get())) {
+        PyErr_Clear();  // only the plain check
         return false;
     }
     auto *m = reinterpret_cast<PyTypeObject *>(meta.get());
-    if (a.instancecheck.set(class_attribute(m, n___instancecheck__), {"_abc_instancecheck"}) < 0) {
+    PyObject *hook = class_attribute(reinterpret_cast<PyTypeObject *>(collection.get()), n___subclasshook__);
+    if (a.instancecheck.set(class_attribute(m, n___instancecheck__), {"_abc_instancecheck"}) < 0 ||
+        a.subclasscheck.set(class_attribute(m, n___subclasscheck__), {"_abc_subclasscheck"}) < 0 ||
+        (hook && Py_TYPE(hook) == &PyClassMethod_Type &&
+         a.collection_hook.set(Ref::steal(PyObject_GetAttrString(hook, "__func__")).get(), {"Collection"}) < 0)) {
         PyErr_Clear();
         return false;
     }
-    // The body's _abc_instancecheck must be _abc's (abc falls back to a
-    // Python version when _abc is missing).
-    PyObject *f = a.instancecheck.get();
-    Ref name = Ref::steal(PyUnicode_InternFromString("_abc_instancecheck"));
-    if (!f || !name || global_of(f, name.get()) != check.get() || Py_TYPE(impl.get())->tp_basicsize != sizeof(compat::AbcData)) {
+    PyErr_Clear();
+    // The bodies must hand the checks to _abc's own functions (abc falls
+    // back to a Python version when _abc is missing).
+    Ref n_ic = Ref::steal(PyUnicode_InternFromString("_abc_instancecheck")),
+        n_sc = Ref::steal(PyUnicode_InternFromString("_abc_subclasscheck"));
+    PyObject *ic = a.instancecheck.get(), *sc = a.subclasscheck.get();
+    if (!ic || !sc || !n_ic || !n_sc || global_of(ic, n_ic.get()) != instancecheck.get() ||
+        global_of(sc, n_sc.get()) != subclasscheck.get() || Py_TYPE(impl.get())->tp_basicsize != sizeof(compat::AbcData)) {
         PyErr_Clear();
         return false;
     }
+    Ref n_coll = Ref::steal(PyUnicode_InternFromString("Collection"));
+    PyObject *ch = a.collection_hook.get();
+    if (ch && (!n_coll || global_of(ch, n_coll.get()) != collection.get())) PyErr_Clear();  // hook stays unknown: no registry answers
+    else if (ch) a.collection.set(std::move(collection));
+    a.object_hook.set(Ref::borrow(class_attribute(&PyBaseObject_Type, n___subclasshook__)));
     a.data_type = Py_TYPE(impl.get());
     a.meta.set(std::move(meta));
     a.token_of.set(std::move(token_of));
@@ -306,17 +324,58 @@ bool abc_layout_matches(PyObject *cls, compat::AbcData *impl) {
     return a.ready;
 }
 
-// Whether the class is in a set of weak references to classes, as _abc asks
-// it: 1, 0, or -1 on error.
-int in_weak_set(PyObject *set, PyTypeObject *type) {
-    if (!set || PySet_GET_SIZE(set) == 0) return 0;
-    Ref ref = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject *>(type), nullptr));
-    if (!ref) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+// Whether cls's __subclasshook__, as _abc calls it on cls, only says
+// NotImplemented: object's own, or Collection's for a class other than
+// Collection.  (The metaclass was checked to have no data descriptor of
+// that name.)
+bool hook_says_not_implemented(PyTypeObject *cls) {
+    AbcMachinery &a = abc_machinery;
+    PyObject *hook = class_attribute(cls, n___subclasshook__);
+    if (!hook) return false;
+    if (hook == a.object_hook.get()) return true;
+    return a.collection.get() && reinterpret_cast<PyObject *>(cls) != a.collection.get() &&
+           Py_TYPE(hook) == &PyClassMethod_Type && a.collection_hook.get() &&
+           a.collection_hook.get() == compat::classmethod_function(hook) && a.collection_hook.unchanged();
+}
+
+// The weak reference to `type` that a set of _abc's holds (a new
+// reference), or null: none, or an error (cleared; nothing is remembered then).
+PyObject *ref_in(PyObject *set, PyTypeObject *type) {
+    if (!set || !PySet_Check(set)) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(set));
+    if (!it) {
         PyErr_Clear();
-        return 0;
+        return nullptr;
     }
-    return PySet_Contains(set, ref.get());
+    while (Ref ref = Ref::steal(PyIter_Next(it.get())))
+        if (PyWeakref_CheckRef(ref.get()) && compat::weakref_object(ref.get()) == reinterpret_cast<PyObject *>(type))
+            return ref.release();
+    PyErr_Clear();
+    return nullptr;
+}
+
+// Whether a set of _abc's holds a weak reference equal to `ref` (one to the
+// class asked about), as _abc's own probe finds it: 1, 0, or -1 on error.
+int in_set(PyObject *set, PyObject *ref) {
+    if (!set || PySet_GET_SIZE(set) == 0) return 0;
+    return PySet_Contains(set, ref);
+}
+
+// abc's invalidation counter, as get_cache_token gives it; -1 with an error.
+int cache_token(unsigned long long *token) {
+    Ref t = call(abc_machinery.token_of.get());
+    if (!t) return -1;
+    *token = PyLong_AsUnsignedLongLong(t.get());
+    return *token == static_cast<unsigned long long>(-1) && PyErr_Occurred() ? -1 : 0;
+}
+
+// What _abc asks of the class of an object whose class is in its registry
+// before it looks there: the hook, and that class's __mro__, read plainly.
+bool registry_reached(PyTypeObject *abc, PyTypeObject *type) {
+    PyTypeObject *type_meta = Py_TYPE(type);
+    return abc_machinery.subclasscheck.unchanged() && hook_says_not_implemented(abc) &&
+           type_meta->tp_getattro == PyType_Type.tp_getattro &&
+           class_attribute(type_meta, n___mro__) == class_attribute(&PyType_Type, n___mro__);
 }
 
 }  // namespace
@@ -333,44 +392,65 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
              meta_stamp = class_stamp(meta, epoch);
     if (!type_stamp || !cls_stamp || !meta_stamp) return PyObject_IsInstance(obj, cls);
     Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
-    if (e.type != type || e.cls != cls || e.meta != meta || e.type_stamp != type_stamp ||
-        e.cls_stamp != cls_stamp || e.meta_stamp != meta_stamp) {
-        e = {};
-        // isinstance() calls the metaclass's __instancecheck__: abc's own,
-        // which hands the check to _abc; that reads cls._abc_impl through
-        // the metaclass's attribute lookup (which has no _abc_impl of its
-        // own) and obj.__class__ (its class's, when the class keeps the
-        // generic lookup and object's __class__).
-        if (!abc_machinery.instancecheck.is(class_attribute(meta, n___instancecheck__)) ||
-            meta->tp_getattro != PyType_Type.tp_getattro || class_attribute(meta, n__abc_impl) ||
-            type->tp_getattro != PyObject_GenericGetAttr ||
-            class_attribute(type, n___class__) != class_attribute(&PyBaseObject_Type, n___class__))
-            return PyObject_IsInstance(obj, cls);
-        PyObject *impl = class_attribute(abc, n__abc_impl);
-        if (!impl || Py_TYPE(impl) != abc_machinery.data_type ||
-            !abc_layout_matches(cls, reinterpret_cast<compat::AbcData *>(impl)))
-            return PyObject_IsInstance(obj, cls);
-        e = {type, cls, meta, type_stamp, cls_stamp, meta_stamp, reinterpret_cast<compat::AbcData *>(impl)};
-    } else if (!abc_machinery.instancecheck.unchanged()) {
+    Ref hold = Ref::borrow(cls);  // a metaclass's __eq__ met in the sets may drop it
+    if (e.type == type && e.cls == cls && e.meta == meta && e.type_stamp == type_stamp && e.cls_stamp == cls_stamp &&
+        e.meta_stamp == meta_stamp && abc_machinery.instancecheck.unchanged()) {
+        // As _abc_instancecheck: the class in the ABC's cache, then, while
+        // that is current, in its negative cache; then, as
+        // _abc_subclasscheck goes on after the hook said NotImplemented,
+        // registered directly.
+        compat::AbcData *impl = e.impl;
+        Ref ref = Ref::borrow(e.ref);  // the sets' comparisons may run code that drops the entry
+        int found = in_set(impl->cache, ref.get());
+        if (found) return found < 0 ? -1 : 1;
+        if (e.source != Source::Cache && impl->negative_cache && PySet_GET_SIZE(impl->negative_cache) > 0) {
+            unsigned long long token;
+            if (cache_token(&token) < 0) return -1;
+            if (impl->negative_cache_version == token) {
+                found = in_set(impl->negative_cache, ref.get());
+                if (found) return found < 0 ? -1 : 0;
+            }
+        }
+        if (e.source == Source::Registry && registry_reached(abc, type)) {
+            found = in_set(impl->registry, ref.get());
+            if (found) return found < 0 ? -1 : 1;
+        }
         return PyObject_IsInstance(obj, cls);
     }
-    // As _abc_instancecheck: the class in the ABC's cache, then, while that
-    // is current, in its negative cache; else the full check.
-    Ref hold = Ref::borrow(cls);  // a metaclass's __eq__ met in the sets may drop it
-    compat::AbcData *impl = e.impl;
-    int found = in_weak_set(impl->cache, type);
-    if (found) return found < 0 ? -1 : 1;
-    if (impl->negative_cache && PySet_GET_SIZE(impl->negative_cache) > 0) {
-        Ref token = call(abc_machinery.token_of.get());
-        if (!token) return -1;
-        unsigned long long counter = PyLong_AsUnsignedLongLong(token.get());
-        if (counter == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
-        if (impl->negative_cache_version == counter) {
-            found = in_weak_set(impl->negative_cache, type);
-            if (found) return found < 0 ? -1 : 0;
-        }
+    // isinstance() calls the metaclass's __instancecheck__: abc's own,
+    // which hands the check to _abc; that reads cls._abc_impl through the
+    // metaclass's attribute lookup (which has no _abc_impl of its own) and
+    // obj.__class__ (its class's, when the class keeps the generic lookup
+    // and object's __class__).  A miss in the caches calls the metaclass's
+    // __subclasscheck__, and that cls.__subclasshook__.
+    remember(e, {});
+    PyObject *meta_hook = class_attribute(meta, n___subclasshook__);
+    bool known = abc_machinery.instancecheck.is(class_attribute(meta, n___instancecheck__)) &&
+                 meta->tp_getattro == PyType_Type.tp_getattro && !class_attribute(meta, n__abc_impl) &&
+                 type->tp_getattro == PyObject_GenericGetAttr &&
+                 class_attribute(type, n___class__) == class_attribute(&PyBaseObject_Type, n___class__);
+    PyObject *impl = known ? class_attribute(abc, n__abc_impl) : nullptr;
+    if (!impl || Py_TYPE(impl) != abc_machinery.data_type ||
+        !abc_layout_matches(cls, reinterpret_cast<compat::AbcData *>(impl)))
+        return PyObject_IsInstance(obj, cls);
+    bool registry_known = abc_machinery.subclasscheck.is(class_attribute(meta, n___subclasscheck__)) &&
+                          (!meta_hook || !PyDescr_IsData(meta_hook)) && registry_reached(abc, type);
+    int answer = PyObject_IsInstance(obj, cls);
+    if (answer < 0) return answer;
+    // The check ran Python code: remember only if nothing moved meanwhile,
+    // and where the answer now stands.
+    if (tag_epoch() != epoch || class_stamp(type, epoch) != type_stamp || class_stamp(abc, epoch) != cls_stamp ||
+        class_stamp(meta, epoch) != meta_stamp)
+        return answer;
+    auto *data = reinterpret_cast<compat::AbcData *>(impl);
+    Source source = answer ? Source::Cache : Source::Negative;
+    PyObject *ref = ref_in(answer ? data->cache : data->negative_cache, type);
+    if (!ref && answer && registry_known) {
+        source = Source::Registry;
+        ref = ref_in(data->registry, type);
     }
-    return PyObject_IsInstance(obj, cls);
+    if (ref) remember(e, {type, cls, meta, type_stamp, cls_stamp, meta_stamp, data, source, ref});
+    return answer;
 }
 
 // -------------------------------------------------------------- instances

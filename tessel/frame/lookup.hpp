@@ -265,27 +265,43 @@ private:
 
 // -------------------------------------------------------------- isinstance
 
-// isinstance(obj, cls).  When cls's metaclass has abc's own __instancecheck__,
-// unchanged, and obj's class reports itself as __class__, the answer comes
-// from cls's caches, read as that __instancecheck__ reads them; any other
-// case, or an answer the caches do not hold, goes the plain way (which fills
-// them).
+// isinstance(obj, cls) against an ABC.  abc answers from cls's state: its
+// cache of classes found to be subclasses, its negative cache (current
+// while no register() happened since it was filled), and, for a class
+// registered directly, its registry, which it reaches after asking cls's
+// __subclasshook__.  Where the answer for obj's class came from one of those
+// and every step before it is known (abc's own __instancecheck__ and
+// __subclasscheck__ with their globals, a hook that only says
+// NotImplemented, obj reporting its class as __class__), that place is
+// remembered, and each later check reads that set again as abc would; any
+// other case, or a class no longer found there, goes the plain way.
 class AbcCheck {
 public:
     int operator()(PyObject *obj, PyObject *cls);
     void forget() {
-        for (Entry &e : entries_) e = {};
+        for (Entry &e : entries_) remember(e, {});
     }
 
 private:
     static constexpr int kWays = 64;
+    enum class Source { None, Cache, Negative, Registry };
     struct Entry {
         PyTypeObject *type = nullptr;  // compared only
         PyObject *cls = nullptr;       // compared only
         PyTypeObject *meta = nullptr;  // compared only
         uint64_t type_stamp = 0, cls_stamp = 0, meta_stamp = 0;
         compat::AbcData *impl = nullptr;  // borrowed from cls's MRO
+        Source source = Source::None;
+        // The weak reference to obj's class that abc keeps in that set (a
+        // reference of the entry's own; left at exit): asked for, the set
+        // finds it by identity, and it compares as abc's own probe would.
+        PyObject *ref = nullptr;
     };
+    void remember(Entry &e, Entry fresh) {
+        PyObject *old = e.ref;
+        e = fresh;
+        Py_XDECREF(old);
+    }
     Entry entries_[kWays];
 };
 
