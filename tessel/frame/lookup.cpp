@@ -222,15 +222,34 @@ bool KnownFunction::unchanged() const {
 }
 
 bool KnownFunction::globals_unchanged() const {
-    PyObject *f = function_.get();
-    Watch *w = the_watch();
-    if (w && checked_ == w->generation) return true;
+    PyObject *f = function_.get(), *globals = PyFunction_GET_GLOBALS(f), *builtins = nullptr;
+    bool builtins_read = false;
     uint64_t generation = 0;
-    PyObject *builtins = compat::function_builtins(f, n___builtins__);
-    if (w && builtins && watched(w, PyFunction_GET_GLOBALS(f)) && watched(w, builtins)) generation = w->generation;
-    for (int i = 0; i < n_globals_; ++i)
-        if (global_of(f, names_[i].get()) != values_[i].get()) return false;
-    if (generation && w->generation == generation) checked_ = generation;
+    if constexpr (watch_globals) {
+        Watch *w = the_watch();
+        if (w && checked_ == w->generation) return true;
+        builtins = compat::function_builtins(f, n___builtins__);
+        builtins_read = true;
+        if (w && builtins && watched(w, globals) && watched(w, builtins)) generation = w->generation;
+    }
+    // As the body reads each: its globals, then (resolved once) its builtins.
+    for (int i = 0; i < n_globals_; ++i) {
+        PyObject *v = PyDict_GetItemWithError(globals, names_[i].get());
+        if (!v) {
+            if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+            if (!builtins_read) {
+                builtins = compat::function_builtins(f, n___builtins__);
+                builtins_read = true;
+            }
+            v = builtins ? PyDict_GetItemWithError(builtins, names_[i].get()) : nullptr;
+            if (!v) PyErr_Clear();
+        }
+        if (v != values_[i].get()) return false;
+    }
+    if (generation && the_watch()->generation == generation) checked_ = generation;
     return true;
 }
 
