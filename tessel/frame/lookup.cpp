@@ -284,7 +284,8 @@ bool abc_ready() {
         some_abc = attr(abc, "ABC"), collection = attr(cabc, "Collection");
     Ref impl = some_abc ? Ref::steal(PyObject_GetAttr(some_abc.get(), n__abc_impl)) : Ref();
     if (!meta || !token_of || !dump || !instancecheck || !subclasscheck || !impl || !collection ||
-        !PyType_Check(meta.get()) || !PyType_Check(collection.get())) {
+        !PyType_Check(meta.get()) || !PyType_Check(collection.get()) || !PyCFunction_Check(token_of.get()) ||
+        PyCFunction_GET_FLAGS(token_of.get()) != METH_NOARGS) {
         PyErr_Clear();  // only the plain check
         return false;
     }
@@ -382,7 +383,10 @@ int in_set(PyObject *set, PyObject *ref) {
 
 // abc's invalidation counter, as get_cache_token gives it; -1 with an error.
 int cache_token(unsigned long long *token) {
-    Ref t = call(abc_machinery.token_of.get());
+    // _abc's get_cache_token takes no arguments (checked when it was taken):
+    // its C function is called as the interpreter would call it.
+    PyObject *f = abc_machinery.token_of.get();
+    Ref t = Ref::steal(PyCFunction_GET_FUNCTION(f)(PyCFunction_GET_SELF(f), nullptr));
     if (!t) return -1;
     *token = PyLong_AsUnsignedLongLong(t.get());
     return *token == static_cast<unsigned long long>(-1) && PyErr_Occurred() ? -1 : 0;
