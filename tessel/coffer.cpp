@@ -28,8 +28,9 @@ struct Profile {
     bool own_update = false;
     // the class's setdefault is the standard library's, as NestedCoffer bound it
     bool std_setdefault = false;
-    // calling the class runs dict's __new__, then NestedCoffer's __init__ down to
-    // dict's, and our update
+    // calling the class (through type.__call__, which new_level asks of the
+    // metaclass at each use) runs dict's __new__, then NestedCoffer's __init__
+    // down to dict's, and our update
     bool plain_new = false;
 };
 
@@ -224,8 +225,7 @@ Profile make_profile(PyTypeObject *t) {
     p.std_setdefault = generic && setdefault && setdefault == state.setdefault.get();
     Ref coffer_init = super_target(t, state.nested.get(), n___init__);
     Ref dict_init = super_target(t, state.coffer.get(), n___init__);
-    p.plain_new = p.own_update && Py_TYPE(t)->tp_call == PyType_Type.tp_call &&
-                  t->tp_new == PyDict_Type.tp_new &&
+    p.plain_new = p.own_update && t->tp_new == PyDict_Type.tp_new &&
                   ours(class_attribute(t, n___init__), NestedCoffer_init) &&
                   ours(coffer_init.get(), Coffer_init) && dict_init &&
                   dict_init.get() == class_attribute(&PyDict_Type, n___init__);
@@ -408,7 +408,9 @@ Ref update_self(PyObject *self, PyObject *args, PyObject *kwargs) {
 Ref new_level(PyObject *self) {
     PyTypeObject *t = Py_TYPE(self);
     Ref cls = Ref::borrow(reinterpret_cast<PyObject *>(t));
-    if (!profile(t).plain_new) return call(cls.get());
+    // The metaclass's __call__ is asked here: giving the metaclass one moves
+    // no tag of the class.
+    if (!profile(t).plain_new || Py_TYPE(t)->tp_call != PyType_Type.tp_call) return call(cls.get());
     // What the call does for such a class, without its argument tuples and
     // bound methods: dict's __new__; NestedCoffer.__init__ calls Coffer's, which
     // calls dict's (nothing to do without arguments) and sets __dict__; then
