@@ -32,6 +32,8 @@ struct Profile {
     // metaclass at each use) runs dict's __new__, then NestedCoffer's __init__
     // down to dict's, and our update
     bool plain_new = false;
+    // obj.__dict__ = obj runs only the built-in setter Coffer's class was given
+    bool plain_setattr = false;
 };
 
 // Everything the module keeps for the life of the process.
@@ -225,6 +227,10 @@ Profile make_profile(PyTypeObject *t) {
     p.std_setdefault = generic && setdefault && setdefault == state.setdefault.get();
     Ref coffer_init = super_target(t, state.nested.get(), n___init__);
     Ref dict_init = super_target(t, state.coffer.get(), n___init__);
+    PyObject *dict_descriptor = class_attribute(t, n___dict__);
+    p.plain_setattr = t->tp_setattro == PyObject_GenericSetAttr && dict_descriptor &&
+                      dict_descriptor == class_attribute(reinterpret_cast<PyTypeObject *>(state.coffer.get()),
+                                                         n___dict__);
     p.plain_new = p.own_update && t->tp_new == PyDict_Type.tp_new &&
                   ours(class_attribute(t, n___init__), NestedCoffer_init) &&
                   ours(coffer_init.get(), Coffer_init) && dict_init &&
@@ -410,17 +416,20 @@ Ref new_level(PyObject *self) {
     Ref cls = Ref::borrow(reinterpret_cast<PyObject *>(t));
     // The metaclass's __call__ is asked here: giving the metaclass one moves
     // no tag of the class.
-    if (!profile(t).plain_new || Py_TYPE(t)->tp_call != PyType_Type.tp_call) return call(cls.get());
+    Profile p = profile(t);
+    if (!p.plain_new || Py_TYPE(t)->tp_call != PyType_Type.tp_call) return call(cls.get());
     // What the call does for such a class, without its argument tuples and
     // bound methods: dict's __new__; NestedCoffer.__init__ calls Coffer's, which
     // calls dict's (nothing to do without arguments) and sets __dict__; then
-    // self.update() with no arguments (setting __dict__ may have run a
-    // __setattr__ of the class's, which can give it other methods or the
-    // instance an entry `update`).
+    // self.update() with no arguments.
     Ref level = Ref::steal(PyDict_Type.tp_new(t, state.empty_tuple.get(), nullptr));
     if (!level) return {};
     if (PyObject_SetAttr(level.get(), n___dict__, level.get()) < 0) return {};
-    if (!update_self(level.get(), state.empty_tuple.get(), nullptr)) return {};
+    // A __setattr__ (or __dict__ property) of the class's may have given it
+    // other methods, or the level an entry `update`: look update up then.
+    // Otherwise nothing ran, and the empty level hides nothing.
+    if (!p.plain_setattr) return update_self(level.get(), state.empty_tuple.get(), nullptr) ? level : Ref();
+    if (!Ref::steal(update(level.get(), nullptr, 0, nullptr))) return {};
     return level;
 }
 
