@@ -493,7 +493,16 @@ def test_a_subclass_setattr_sees_every_level_made_as_in_the_twin():
         w["a.c.d"] = 2
         w.update(x={"y": {}})
         logs.append((log, plain(w)))
-    assert logs[0] == logs[1]
+
+        class Planting(base):
+            """Gives every level an entry `update` as its __dict__ is set."""
+            def __setattr__(self, name, value):
+                super().__setattr__(name, value)
+                dict.__setitem__(self, "update", lambda *args, **kwargs: log.append(("planted", args)))
+        p = Planting()
+        p["a.b"] = 1
+        logs.append((log[:], plain(p)))
+    assert logs[0] == logs[2] and logs[1] == logs[3]
 
 
 def test_missing_hook_of_a_subclass_is_honoured(NC):
