@@ -10,6 +10,8 @@
 #   make asan    every test on the debug build under ASan and UBSan
 #   make test-all  build and test every supported interpreter
 #   make stubtest  the type stubs against the real modules
+#   make diff    random programs on this build and on the one without fast
+#                paths ($(BUILD)-nofast), which must print the same
 # FAST_PATHS=off (with build, test, debug, asan, ...) compiles the fast paths
 # out, so that every operation takes its plain route; those builds go to
 # folders of their own (build-nofast, ...), beside the others.
@@ -32,7 +34,7 @@ TESTS ?= tests
 PYDEPS := $(BUILD)/pydeps
 TEST_PATH := $(BUILD)/lib:$(BUILD)/testlib:platform:$(PYDEPS)
 
-.PHONY: all build deps test test-all stubtest debug asan run bench wheel sdist clean
+.PHONY: all build deps test test-all stubtest diff debug asan run bench wheel sdist clean
 
 all: build
 
@@ -60,6 +62,15 @@ stubtest:
 	$(MAKE) build PYTHON=$(STUBTEST_PYTHON) BUILD=$(STUBTEST_BUILD)
 	PYTHONPATH=$(STUBTEST_BUILD)/lib:platform $(STUBTEST_PYTHON) -m mypy.stubtest \
 		--allowlist tests/typing/stubtest-allowlist.txt $(addprefix orvane.tessel.,$(MODULES))
+
+# The differential fuzzer (tests/differential): each random program runs on
+# both builds and must print the same; TESSEL_DIFF_SECONDS is its time budget
+# (default 90), TESSEL_DIFF_SEED reruns a base seed, DIFF_ARGS adds options.
+DIFF_PLAIN ?= $(BUILD)-nofast
+diff:
+	$(MAKE) build FAST_PATHS=on BUILD=$(BUILD)
+	$(MAKE) build FAST_PATHS=off BUILD=$(DIFF_PLAIN)
+	"$(PYTHON)" tests/differential/driver.py --python "$(PYTHON)" --fast $(BUILD) --plain $(DIFF_PLAIN) $(DIFF_ARGS)
 
 # The debug build and the whole suite on it.
 DEBUG_BUILD ?= build-checks$(NOFAST)

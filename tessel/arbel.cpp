@@ -10,7 +10,8 @@ using namespace tessel;
 
 namespace {
 
-Name n_name("name"), n_children("children"), n_append("append"), n___str__("__str__");
+Name n_name("name"), n_children("children"), n_append("append"), n___str__("__str__"), n_split("split"),
+    n_newline("\n");
 
 // What str() says when the recursion limit stops it.
 const char kWhileStr[] = " while getting the str of an object";
@@ -30,14 +31,16 @@ constexpr Py_ssize_t kBranchWidth = 4;
 
 // What lookups on the exact Arbel class find (see arbel_view_of).
 struct ArbelView {
-    bool own_str = false;      // its __str__ is Arbel_str
-    bool plain_attrs = false;  // the generic attribute lookup, and no class attribute `name` or `children`
+    bool own_str = false;  // its __str__ is Arbel_str
 };
 
 struct State {
     // Constants made at import.
     Held all_but_last;  // slice(None, -1)
+    Held all_but_first; // slice(1, None)
     Held minus_one;     // -1
+    Held zero;          // 0
+    Held empty;         // ''
     // The class created by the exec step.
     Held arbel_class;
     // What its lookups find, while it keeps its version tag.
@@ -52,8 +55,6 @@ ArbelView arbel_view_of(PyTypeObject *type) {
     ArbelView v;
     PyObject *str = class_attribute(type, n___str__);
     v.own_str = str && is_function(str, Arbel_str);
-    v.plain_attrs = type->tp_getattro == PyObject_GenericGetAttr && !class_attribute(type, n_name) &&
-                    !class_attribute(type, n_children);
     return v;
 }
 
@@ -64,19 +65,12 @@ bool drawn_in_place(PyObject *obj) {
            state.arbel_view.get(type, arbel_view_of).own_str;
 }
 
-// obj.<attr> (attr is `name` or `children`).  For an exact Arbel whose class
-// has no attribute of that name and the generic lookup, that lookup can only
-// find it in the instance dict, so look there first.
-Ref read(PyObject *obj, PyObject *attr) {
-    PyTypeObject *type = Py_TYPE(obj);
-    if (reinterpret_cast<PyObject *>(type) == state.arbel_class.get() &&
-        state.arbel_view.get(type, arbel_view_of).plain_attrs) {
-        Ref value;
-        int found = instance_attribute(obj, attr, value);
-        if (found) return value;  // or null with the error
-    }
-    return Ref::steal(PyObject_GetAttr(obj, attr));
-}
+// obj.<attr> (attr is `name` or `children`), read once per read of the
+// Python line.  Always the interpreter's own lookup: looking in the instance
+// dict first and then asking the interpreter when the name is missing would
+// search that dict twice, and a key of the dict whose __eq__ runs code would
+// see it.
+Ref read(PyObject *obj, PyObject *attr) { return Ref::steal(PyObject_GetAttr(obj, attr)); }
 
 // ------------------------------------------------------------------ Arbel
 
@@ -247,6 +241,62 @@ Ref first_line(PyObject *text) {
     return -1;
 }
 
+// Whether `text += piece` on a str text is str concatenation, which runs no
+// code: the piece is a str whose class has no "+" of its own.
+bool plain_piece(PyObject *piece) {
+    if (PyUnicode_CheckExact(piece)) return true;
+    if (!PyUnicode_Check(piece)) return false;
+    PyNumberMethods *number = Py_TYPE(piece)->tp_as_number;
+    return !number || !number->nb_add;
+}
+
+// `lines = text.split("\n")` for a child's text (a str).  An exact str is
+// split here: nothing can tell.  Any other str is split by its own `split`,
+// looked up as Python looks it up; when that gives what str.split gives (an
+// exact list of exact strs without line breaks), the lines are joined again
+// into `joined`, whose lines are then the very same.  Otherwise `pieces`
+// gets the list of what the Python line adds to its text, made in its order:
+// connector + lines[0], then continuation + line for each of lines[1:].
+struct Split {
+    Ref joined;
+    Ref pieces;
+};
+
+int split_text(PyObject *text, const Branch &branch, Split &out) {
+    if (PyUnicode_CheckExact(text)) {
+        out.joined = Ref::borrow(text);
+        return 0;
+    }
+    Ref lines = call_method(text, n_split, {n_newline});
+    if (!lines) return -1;
+    if (PyList_CheckExact(lines.get()) && PyList_GET_SIZE(lines.get()) > 0) {
+        bool plain = true;
+        for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(lines.get()); ++i) {
+            PyObject *line = PyList_GET_ITEM(lines.get(), i);
+            plain = PyUnicode_CheckExact(line) && PyUnicode_FindChar(line, '\n', 0, PyUnicode_GET_LENGTH(line), 1) == -1;
+        }
+        if (plain) {
+            out.joined = Ref::steal(PyUnicode_Join(n_newline, lines.get()));
+            return out.joined ? 0 : -1;
+        }
+    }
+    out.pieces = Ref::steal(PyList_New(0));
+    if (!out.pieces) return -1;
+    Ref first = Ref::steal(PyObject_GetItem(lines.get(), state.zero.get()));
+    if (!first) return -1;
+    Ref piece = Ref::steal(PyNumber_Add(branch.first_piece, first.get()));
+    if (!piece || PyList_Append(out.pieces.get(), piece.get()) < 0) return -1;
+    Ref rest = Ref::steal(PyObject_GetItem(lines.get(), state.all_but_first.get()));
+    if (!rest) return -1;
+    Ref it = Ref::steal(PyObject_GetIter(rest.get()));
+    if (!it) return -1;
+    while (Ref line = Ref::steal(PyIter_Next(it.get()))) {
+        piece = Ref::steal(PyNumber_Add(branch.more_piece, line.get()));
+        if (!piece || PyList_Append(out.pieces.get(), piece.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 // str(child).
 Ref child_text(PyObject *child) {
     if (!drawn_in_place(child)) return Ref::steal(PyObject_Str(child));
@@ -263,10 +313,9 @@ Ref child_text(PyObject *child) {
 }
 
 // `text += piece` as written, for a text that is not (yet) an exact str and
-// whose "+" may be anything.  A text whose type can change in place (a list
-// name, say) is concatenated instead, so that drawing never alters the
-// caller's name.  Once the text is an exact str, what follows is str
-// concatenation, which nothing can observe: it goes into one growing buffer.
+// whose "+=" may be anything (a list name is extended, as Python's += does).
+// Once the text is an exact str, what follows is str concatenation, which
+// nothing can observe: it goes into one growing buffer.
 class Concatenation {
 public:
     explicit Concatenation(Ref text) : text_(std::move(text)) {}
@@ -275,6 +324,10 @@ public:
 
     // text += (first ? branch.first : branch.more) + line, for every line of `s`.
     int add_lines(PyObject *s, const Branch &branch, bool skip_first = false) {
+        Split split;
+        if (split_text(s, branch, split) < 0) return -1;
+        if (split.pieces) return add_pieces(split.pieces.get(), skip_first ? 1 : 0);
+        s = split.joined.get();
         bool first = true;
         return each_line(s, [&](Py_ssize_t start, Py_ssize_t end) {
             bool is_first = first;
@@ -291,11 +344,28 @@ public:
         if (!line) return -1;
         Ref piece = Ref::steal(PyUnicode_Concat(connector, line.get()));
         if (!piece) return -1;
-        PyTypeObject *type = Py_TYPE(text_.get());
-        bool changes_in_place = (type->tp_as_number && type->tp_as_number->nb_inplace_add) ||
-                                (type->tp_as_sequence && type->tp_as_sequence->sq_inplace_concat);
-        text_ = Ref::steal(changes_in_place ? PyNumber_Add(text_.get(), piece.get())
-                                            : PyNumber_InPlaceAdd(text_.get(), piece.get()));
+        return add_piece(piece.get());
+    }
+
+    // text += pieces[i] for every piece from `from` on.
+    int add_pieces(PyObject *pieces, Py_ssize_t from) {
+        for (Py_ssize_t i = from; i < PyList_GET_SIZE(pieces); ++i) {
+            Ref piece = Ref::borrow(PyList_GET_ITEM(pieces, i));
+            if (add_piece(piece.get()) < 0) return -1;
+        }
+        return 0;
+    }
+
+    // text += piece
+    int add_piece(PyObject *piece) {
+        if (writing_) {
+            if (plain_piece(piece)) return out_.str(piece);
+            // Its "+" sees the text so far.
+            writing_ = false;
+            text_ = Ref::steal(out_.finish());
+            if (!text_) return -1;
+        }
+        text_ = Ref::steal(PyNumber_InPlaceAdd(text_.get(), piece));
         if (!text_) return -1;
         if (PyUnicode_CheckExact(text_.get())) {
             if (out_.str(text_.get()) < 0) return -1;
@@ -403,12 +473,13 @@ private:
     };
 
     // Output kept for later: a piece of text (the lines of one child, or of
-    // the root), or a push or pop of the prefix stack.
+    // the root), the pieces a child's own split gave (see split_text), or a
+    // push or pop of the prefix stack.
     struct Record {
-        enum Kind : unsigned char { Lines, Push, Pop } kind;
-        bool skip_first;       // Lines: its first line went into a parent's "+"
+        enum Kind : unsigned char { Lines, Pieces, Push, Pop } kind;
+        bool skip_first;       // Lines, Pieces: its first line (piece) went into a parent's "+"
         const Branch *branch;  // Lines: null for the root's text, written as it is; Push: the piece
-        Ref text;
+        Ref text;              // Pieces: the list of pieces, each a str whose "+" is str's
     };
 
     // Reads node.children: 1 when there are children to draw, 0 for a leaf.
@@ -525,11 +596,16 @@ private:
     int make_first_lines() {
         Level &level = stack_.back();
         size_t first = level.header + 2;  // the level's push, then its first child's lines
-        Ref line = first_line(records_[first].text.get());
-        if (!line) return -1;
+        const bool as_pieces = records_[first].kind == Record::Pieces;
         Concatenation text(std::move(level.name));
-        if (text.add(level.first_branch->first_piece, line.get(), 0, PyUnicode_GET_LENGTH(line.get())) < 0)
-            return -1;
+        if (as_pieces) {
+            if (text.add_piece(PyList_GET_ITEM(records_[first].text.get(), 0)) < 0) return -1;
+        } else {
+            Ref line = first_line(records_[first].text.get());
+            if (!line) return -1;
+            if (text.add(level.first_branch->first_piece, line.get(), 0, PyUnicode_GET_LENGTH(line.get())) < 0)
+                return -1;
+        }
         --deferred_;
         // (The root's text is the result itself, whose type shows.)
         if (!text.text() || (stack_.size() > 1 && text.plain_from_here())) {
@@ -539,8 +615,13 @@ private:
             return recording_ && !wants_records() ? flush() : 0;
         }
         // The first child's text in full, then the rest as written.
-        Ref first_text = render_alone(first);
-        if (!first_text || text.add_lines(first_text.get(), *level.first_branch, true) < 0) return -1;
+        if (as_pieces) {
+            Ref held = records_[first].text;
+            if (text.add_pieces(held.get(), 1) < 0) return -1;
+        } else {
+            Ref first_text = render_alone(first);
+            if (!first_text || text.add_lines(first_text.get(), *level.first_branch, true) < 0) return -1;
+        }
         records_.resize(level.header);
         while (level.rest) {
             Ref child = next_of(level);
@@ -586,12 +667,54 @@ private:
 
     // The lines of one child (or the root's text, for a null branch).
     int lines(Ref text, const Branch *branch) {
+        if (branch) {
+            Split split;
+            if (split_text(text.get(), *branch, split) < 0) return -1;
+            if (split.pieces) return pieces(std::move(split.pieces));
+            text = std::move(split.joined);
+        }
         if (!recording_ && wants_records()) record_from_here();
         if (recording_) {
             records_.push_back(Record{Record::Lines, false, branch, std::move(text)});
             return 0;
         }
         return write(out_, line_start_, text.get(), branch, false);
+    }
+
+    // What a child's own split gave: each piece goes onto the level's text.
+    // A piece whose "+=" onto a str is not str's own is given that "+=" here,
+    // in order, onto an empty text (the level's text so far is not at hand).
+    int pieces(Ref list) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+            PyObject *piece = PyList_GET_ITEM(list.get(), i);
+            if (plain_piece(piece)) continue;
+            Ref made = Ref::steal(PyNumber_InPlaceAdd(state.empty.get(), piece));
+            if (!made) return -1;
+            if (!plain_piece(made.get())) return not_a_string(made.get());
+            if (PyList_SetItem(list.get(), i, made.release()) < 0) return -1;
+        }
+        if (!recording_ && wants_records()) record_from_here();
+        if (recording_) {
+            records_.push_back(Record{Record::Pieces, false, nullptr, std::move(list)});
+            return 0;
+        }
+        return write_pieces(out_, line_start_, list.get(), false);
+    }
+
+    // Writes pieces of a level's text: each line break in them starts a line
+    // behind the prefix.
+    static int write_pieces(TextWriter &out, std::string &prefix, PyObject *list, bool skip_first) {
+        for (Py_ssize_t i = skip_first ? 1 : 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject *piece = PyList_GET_ITEM(list, i);
+            bool first = true;
+            int r = each_line(piece, [&](Py_ssize_t start, Py_ssize_t end) {
+                if (!first && out.ascii(prefix.data(), static_cast<Py_ssize_t>(prefix.size())) < 0) return -1;
+                first = false;
+                return out.substring(piece, start, end);
+            });
+            if (r < 0) return -1;
+        }
+        return 0;
     }
 
     int push(const Branch *branch) {
@@ -641,6 +764,9 @@ private:
             switch (r.kind) {
             case Record::Lines:
                 if (write(out, prefix, r.text.get(), r.branch, r.skip_first) < 0) return -1;
+                break;
+            case Record::Pieces:
+                if (write_pieces(out, prefix, r.text.get(), r.skip_first) < 0) return -1;
                 break;
             case Record::Push:
                 marks.push_back(prefix.size());
@@ -721,6 +847,13 @@ int exec(Module &m) {
     if (!state.minus_one) return -1;
     state.all_but_last.set(Ref::steal(PySlice_New(Py_None, state.minus_one.get(), Py_None)));
     if (!state.all_but_last) return -1;
+    state.zero.set(Ref::steal(PyLong_FromLong(0)));
+    if (!state.zero) return -1;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one) return -1;
+    state.all_but_first.set(Ref::steal(PySlice_New(one.get(), Py_None, Py_None)));
+    state.empty.set(Ref::steal(PyUnicode_FromString("")));
+    if (!state.all_but_first || !state.empty) return -1;
 
     // class Arbel(object)
     Ref arbel = m.define_class("Arbel", {m.builtin("object")}, Arbel_doc, {

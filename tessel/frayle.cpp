@@ -13,6 +13,10 @@
 // positions in `data` are never kept across a call out or a release.
 #include "tessel.hpp"
 
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+
 using namespace tessel;
 
 namespace {
@@ -22,7 +26,7 @@ Name n_data("data"), n_remove("remove"), n_UserList("UserList"), n___class__("__
     n___getitem__("__getitem__"), n___setitem__("__setitem__"), n___iadd__("__iadd__"),
     n_append("append"), n_index("index"), n_count("count"), n_pop("pop"), n_insert("insert"),
     n_extend("extend"), n_sort("sort"), n_key("key"), n_reverse("reverse"), n_format("format"),
-    n_value_type("value_type");
+    n_value_type("value_type"), n___builtins__("__builtins__");
 Global g_Frayle("Frayle");
 GlobalAttribute weakref_ref("weakref", "ref"), weakref_ReferenceType("weakref", "ReferenceType");
 
@@ -40,6 +44,47 @@ enum Base {
 };
 const Name *const base_names[kBases] = {&n___init__, &n___contains__, &n___getitem__, &n_remove,
                                         &n_append,   &n_index,        &n_count};
+
+// The builtins that those bodies name besides `self.data`, and that the steps
+// here take as the interpreter's own: __init__ reads `type`, `isinstance`
+// and `list` (and `UserList`, which its steps below read at each call),
+// __getitem__ `isinstance` and `slice`.  The others name none.
+const std::initializer_list<const char *> base_globals[kBases] = {
+    {"type", "isinstance", "list"}, {}, {"isinstance", "slice"}, {}, {}, {}, {}};
+const std::pair<const char *, PyObject *> builtin_types[] = {
+    {"type", reinterpret_cast<PyObject *>(&PyType_Type)},
+    {"list", reinterpret_cast<PyObject *>(&PyList_Type)},
+    {"slice", reinterpret_cast<PyObject *>(&PySlice_Type)}};
+
+// A global of a function's body as the interpreter finds it when the body
+// runs: its globals, then its builtins (borrowed; null, without an error,
+// when neither has it or a lookup failed).
+PyObject *body_global(PyObject *function, PyObject *name) {
+    PyObject *found = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(function), name);
+    if (!found && !PyErr_Occurred()) {
+        PyObject *builtins = compat::function_builtins(function, n___builtins__);
+        if (builtins) found = PyDict_GetItemWithError(builtins, name);
+    }
+    if (!found && PyErr_Occurred()) PyErr_Clear();
+    return found;
+}
+
+// Whether the global `name` of `function`'s body is the interpreter's own
+// builtin of that name: a type above, or a function of module builtins.
+int names_builtin(PyObject *function, const char *name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return -1;
+    PyObject *found = body_global(function, key.get());
+    if (!found) return 0;
+    for (const auto &[type_name, type] : builtin_types)
+        if (std::strcmp(type_name, name) == 0) return found == type;
+    if (!PyCFunction_Check(found)) return 0;
+    auto *f = reinterpret_cast<PyCFunctionObject *>(found);
+    if (!f->m_self || !PyModule_Check(f->m_self) || std::strcmp(f->m_ml->ml_name, name) != 0) return 0;
+    const char *module = PyModule_GetName(f->m_self);
+    if (!module) PyErr_Clear();
+    return module && std::strcmp(module, "builtins") == 0;
+}
 
 // Where super() in one of Frayle's methods lands, for one class of list:
 // what the walk after `klass` finds (borrowed from a class dict; compared only).
@@ -164,7 +209,8 @@ PyWeakReference *weak_references(PyObject *obj) {
 // to the same list.
 Ref callback_of(PyObject *self) {
     PyObject *last = state.last_callback;
-    if (fast_paths && last && compat::weakref_object(last) == self) return Ref::borrow(last);
+    // (A gone list's callback refers to None, which is no list of ours.)
+    if (fast_paths && last && self != Py_None && compat::weakref_object(last) == self) return Ref::borrow(last);
     Ref found;
     for (PyWeakReference *r = weak_references(self); r; r = r->wr_next) {
         if (Py_TYPE(r) == &state.callback_type) {
@@ -445,7 +491,8 @@ const char Frayle_doc[] =
 //         else:
 //             self.data = list(initlist)
 //
-// (the builtins it names taken as the interpreter's own).  In the usual case
+// (the builtins it names are the interpreter's own while super() lands here:
+// see base_globals).  In the usual case
 // `self.data` is still the empty list just stored, and nothing else holds
 // `initlist`: the entries then move into it instead of being copied.
 PyObject *UserList_init(PyObject *self, Ref initlist) {
@@ -475,12 +522,8 @@ PyObject *UserList_init(PyObject *self, Ref initlist) {
         if (!all || PyObject_SetItem(data.get(), all.get(), initlist.get()) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    PyObject *globals = PyFunction_GET_GLOBALS(state.userlist[kInit].get());
-    Ref userlist = Ref::borrow(PyDict_GetItemWithError(globals, n_UserList));
-    if (!userlist) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", n_UserList.get());
-        return nullptr;
-    }
+    Ref userlist = Ref::borrow(body_global(state.userlist[kInit].get(), n_UserList));
+    if (!userlist) return raise(PyExc_NameError, "name '%U' is not defined", n_UserList.get());
     int is = PyObject_IsInstance(initlist.get(), userlist.get());
     if (is < 0) return nullptr;
     if (is) {
@@ -529,10 +572,23 @@ PyObject *Frayle_contains(Call &c) {
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
 
+// isinstance(index, slice): a slice, or an object whose __class__ says it is one.
+int is_slice(PyObject *index) {
+    if (PySlice_Check(index)) return 1;
+    PyTypeObject *type = Py_TYPE(index);
+    if (PyLong_CheckExact(index) ||
+        (type->tp_getattro == PyObject_GenericGetAttr &&
+         class_attribute(type, n___class__) == class_attribute(&PyBaseObject_Type, n___class__)))
+        return 0;
+    return PyObject_IsInstance(index, reinterpret_cast<PyObject *>(&PySlice_Type));
+}
+
 // def __getitem__(self, index)
 PyObject *Frayle_getitem(Call &c) {
     PyObject *self = c[0], *index = c[1];
-    if (PySlice_Check(index)) {
+    int slice = is_slice(index);
+    if (slice < 0) return nullptr;
+    if (slice) {
         // return self.__class__(ref() for ref in self.data[index])
         Ref klass = Ref::steal(PyObject_GetAttr(self, n___class__));
         if (!klass) return nullptr;
@@ -543,7 +599,8 @@ PyObject *Frayle_getitem(Call &c) {
     // return super().__getitem__(index)()
     Ref entry;
     if (lands_on_userlist(c, kGetitem)) {
-        // UserList.__getitem__: return self.data[i]
+        // UserList.__getitem__: isinstance(i, slice) is false, as above;
+        // return self.data[i]
         Ref data = data_of(self);
         if (!data) return nullptr;
         entry = Ref::steal(PyObject_GetItem(data.get(), index));
@@ -558,7 +615,9 @@ PyObject *Frayle_getitem(Call &c) {
 PyObject *Frayle_setitem(Call &c) {
     PyObject *self = c[0], *index = c[1], *item = c[2];
     // a slice takes [weakref.ref(i, callback) for i in item], a position weakref.ref(item, callback)
-    Ref value = PySlice_Check(index) ? wrap_all(self, item) : wrap(self, item);
+    int slice = is_slice(index);
+    if (slice < 0) return nullptr;
+    Ref value = slice ? wrap_all(self, item) : wrap(self, item);
     if (!value) return nullptr;
     return super_call(c, n___setitem__, {index, value.get()}).release();
 }
@@ -826,7 +885,16 @@ int exec(Module &m) {
         Ref dict = Ref::steal(compat::type_dict(reinterpret_cast<PyTypeObject *>(userlist.get())));
         for (int b = 0; dict && b < kBases; ++b) {
             PyObject *f = PyDict_GetItemWithError(dict.get(), *base_names[b]);
-            if (f ? state.userlist[b].set(f) < 0 : PyErr_Occurred() != nullptr) return -1;
+            if (!f) {
+                if (PyErr_Occurred()) return -1;
+                continue;
+            }
+            // Known only if the builtins its body names are the ones its steps
+            // here stand for; then only while they stay so.
+            int builtin = 1;
+            for (const char *g : base_globals[b])
+                if (builtin > 0 && PyFunction_Check(f)) builtin = names_builtin(f, g);
+            if (builtin < 0 || (builtin && state.userlist[b].set(f, base_globals[b]) < 0)) return -1;
         }
     }
     Ref frayle = m.define_class("Frayle", {userlist.get()}, Frayle_doc, {

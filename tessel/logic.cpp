@@ -285,7 +285,8 @@ PyObject *print_logic(PyObject *self) {
                 text = std::move(pattern);
                 quote = true;
             } else {
-                text = Ref::steal(PyUnicode_Format(state.fmt_quoted.get(), pattern.get()));
+                // The "%" operator: a str subclass's own __rmod__ comes first.
+                text = Ref::steal(PyNumber_Remainder(state.fmt_quoted.get(), pattern.get()));
             }
         }
         if (!text) return -1;
@@ -296,6 +297,14 @@ PyObject *print_logic(PyObject *self) {
     // "%s(%s)" % (type(self).__name__, ", ".join(parts))
     Ref name = type_name(self);
     if (!name) return nullptr;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        PyObject *text = parts[i].text.get();
+        if (!PyUnicode_Check(text)) {  // a part made by a pattern's own "%"
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+                         static_cast<Py_ssize_t>(i), Py_TYPE(text)->tp_name);
+            return nullptr;
+        }
+    }
     if (!PyUnicode_CheckExact(name.get())) {
         name = Ref::steal(PyObject_Str(name.get()));
         if (!name) return nullptr;
@@ -1382,7 +1391,16 @@ int exec(Module &m) {
 
     Ref re = m.get("re");
     if (!re) return -1;
-    state.pattern_type.set(Ref::steal(PyObject_GetAttr(re.get(), n_Pattern)));
+    {
+        // Only the interpreter's own pattern type, whose `search` nobody can
+        // change, is searched by the shortcut.
+        Ref pattern = Ref::steal(PyObject_GetAttr(re.get(), n_Pattern));
+        if (!pattern) return -1;
+        if (!PyType_Check(pattern.get()) ||
+            (reinterpret_cast<PyTypeObject *>(pattern.get())->tp_flags & Py_TPFLAGS_HEAPTYPE))
+            pattern = Ref::borrow(Py_None);
+        state.pattern_type.set(std::move(pattern));
+    }
     state.fmt_quoted.set(Ref::steal(PyUnicode_InternFromString("'%s'")));
     state.fmt_not_logic.set(Ref::steal(PyUnicode_InternFromString("Not a properly formatted logic string: %s")));
     if (!state.pattern_type || !state.fmt_quoted || !state.fmt_not_logic) return -1;

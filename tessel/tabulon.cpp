@@ -15,16 +15,17 @@ using namespace tessel;
 namespace {
 
 Name n___init__("__init__"), n___setitem__("__setitem__"), n___flatten__("__flatten__"),
-    n___name__("__name__"), n___new__("__new__"),
+    n___name__("__name__"), n___new__("__new__"), n___class__("__class__"),
     n_append("append"), n_extend("extend"), n_insert("insert"), n_items("items"), n_get("get"),
-    n_type_("type_"), n_index("index"), n__make("_make"), n_empty("");
+    n_type_("type_"), n_index("index"), n__make("_make"), n__tuple_new("_tuple_new"), n_empty("");
 Global g_DictItem("DictItem"), g_MutableMapping("MutableMapping"), g_IndexMarker("IndexMarker"),
     g_Tabulon("Tabulon");
 
 // Facts about classes that the fast paths rest on (see the makers below).
 
 // Calling the class runs type.__call__, then namedtuple's __new__ as made for
-// DictItem at import, then object.__init__, which does nothing.  `found` is
+// DictItem at import (while the `_tuple_new` it calls is tuple.__new__), then
+// object.__init__, which does nothing.  `found` is
 // what the class's __new__ lookup finds (borrowed from a class dict); the
 // function it gives is checked at each call, since a staticmethod can be
 // given another function without its class noticing.
@@ -131,11 +132,23 @@ Ref full_slice(PyObject *path) {
 // isinstance(obj, mapping), where `mapping` is the current global MutableMapping.
 int is_mapping(PyObject *obj, PyObject *mapping) { return state.mapping_check(obj, mapping); }
 
+// isinstance(obj, (list, tuple)).  isinstance() also asks obj's __class__,
+// which is its type unless its class says otherwise.
+int is_list_or_tuple(PyObject *obj) {
+    if (PyList_Check(obj) || PyTuple_Check(obj)) return 1;
+    PyTypeObject *type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr &&
+        class_attribute(type, n___class__) == class_attribute(&PyBaseObject_Type, n___class__))
+        return 0;
+    int r = PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyList_Type));
+    return r ? r : PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyTuple_Type));
+}
+
 // isinstance(value, (MutableMapping, list, tuple)), in that order.
 int is_container(PyObject *value, PyObject *mapping) {
     int r = is_mapping(value, mapping);
     if (r != 0) return r;
-    return PyList_Check(value) || PyTuple_Check(value);
+    return is_list_or_tuple(value);
 }
 
 // ------------------------------------------------------------------ DictItem(path, value)
@@ -328,10 +341,12 @@ PyObject *Tabulon_init(Call &c) {
     int flat = is_mapping(arg, mapping.get());
     if (flat < 0) return nullptr;
     if (flat) {
-        // super().__init__(Tabulon.__flatten__(args[0]))
+        // super().__init__(Tabulon.__flatten__(args[0])): the method first
+        Ref init = super_getattr(klass, self, n___init__);
+        if (!init) return nullptr;
         Ref pairs = flatten_call(arg, nullptr);
         if (!pairs) return nullptr;
-        return super_call(klass, self, n___init__, {pairs.get()}).release();
+        return call(init.get(), pairs.get()).release();
     }
     // Every element must be a pair.  The elements are taken once, so that a
     // one-shot iterator is stored whole and what is checked is what is stored.
@@ -398,7 +413,9 @@ private:
             phase_ = Phase::Mapping;
             return next_entry(out);
         }
-        if (PyList_Check(indict_.get()) || PyTuple_Check(indict_.get())) {
+        int is_sequence = is_list_or_tuple(indict_.get());
+        if (is_sequence < 0) return Step::Error;
+        if (is_sequence) {
             // for i, value in enumerate(indict)
             iter_ = Ref::steal(PyObject_GetIter(indict_.get()));
             if (!iter_) return Step::Error;
@@ -471,12 +488,17 @@ PyObject *Tabulon_setitem(Call &c) {
     PyObject *index = c[1], *item = c[2];
     Ref path, obj;
     if (unpack2(item, path, obj) < 0) return pair_error();
-    // Stored as a plain tuple: the item itself when it is one, else the two
-    // values just checked (iterating the item again could give other ones).
-    Ref pair = PyTuple_CheckExact(item) ? Ref::borrow(item)
-                                        : Ref::steal(PyTuple_Pack(2, path.get(), obj.get()));
+    // super().__setitem__(index, item if type(item) is tuple else tuple(item))
+    if (PyTuple_CheckExact(item)) return super_call(c, n___setitem__, {index, item}).release();
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    Ref setitem = super_getattr(klass, c[0], n___setitem__);
+    if (!setitem) return nullptr;
+    // The item is iterated again: a one-shot iterator, used up by the check,
+    // gives the empty tuple.
+    Ref pair = Ref::steal(PySequence_Tuple(item));
     if (!pair) return nullptr;
-    return super_call(c, n___setitem__, {index, pair.get()}).release();
+    return call(setitem.get(), index, pair.get()).release();
 }
 
 // Whether super(klass, self).append is list's own, for self of class `type`.
@@ -485,21 +507,36 @@ AppendFact append_fact(PyTypeObject *type, PyObject *klass) {
     return {klass, found && found.get() == class_attribute(&PyList_Type, n_append)};
 }
 
+// super().NAME(..., DictItem(path, obj)): the method is looked up before the
+// pair is made, as the line does (DictItem may be anything the module global
+// names, and self anything the caller passed).
+Ref super_method_then_pair(Call &c, PyObject *name, const Ref &path, const Ref &obj, Ref &pair) {
+    PyObject *klass = c.defining_class();
+    if (!klass) return {};
+    Ref method = super_getattr(klass, c[0], name);
+    if (!method) return {};
+    pair = make_dict_item(path.get(), obj.get());
+    if (!pair) return {};
+    return method;
+}
+
 // def append(self, item)
 PyObject *Tabulon_append(Call &c) {
     Ref path, obj;
     if (unpack2(c[1], path, obj) < 0) return pair_error();
-    Ref pair = make_dict_item(path.get(), obj.get());
-    if (!pair) return nullptr;
     PyObject *klass = c.defining_class();
     if (!klass) return nullptr;
     AppendFact fact =
         state.append.get(Py_TYPE(c[0]), [klass](PyTypeObject *t) { return append_fact(t, klass); });
+    Ref pair;
     if (fact.klass == klass && fact.list_append) {  // super().append is list.append
-        if (PyList_Append(c[0], pair.get()) < 0) return nullptr;
+        pair = make_dict_item(path.get(), obj.get());
+        if (!pair || PyList_Append(c[0], pair.get()) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    return super_call(klass, c[0], n_append, {pair.get()}).release();
+    Ref append = super_method_then_pair(c, n_append, path, obj, pair);
+    if (!append) return nullptr;
+    return call(append.get(), pair.get()).release();
 }
 
 // def extend(self, items)
@@ -519,6 +556,11 @@ PyObject *Tabulon_extend(Call &c) {
         values.push_back(std::move(path));
         values.push_back(std::move(obj));
     }
+    // super().extend([DictItem(path, obj) ...]): the method first
+    PyObject *klass = c.defining_class();
+    if (!klass) return nullptr;
+    Ref extend = super_getattr(klass, c[0], n_extend);
+    if (!extend) return nullptr;
     // Appended one by one: a DictItem rebound to Python code may find the
     // list through the collector, and must never see an unfilled slot.
     Ref pairs = Ref::steal(PyList_New(0));
@@ -527,16 +569,16 @@ PyObject *Tabulon_extend(Call &c) {
         Ref pair = make_dict_item(values[i].get(), values[i + 1].get());
         if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return nullptr;
     }
-    return super_call(c, n_extend, {pairs.get()}).release();
+    return call(extend.get(), pairs.get()).release();
 }
 
 // def insert(self, index, item)
 PyObject *Tabulon_insert(Call &c) {
-    Ref path, obj;
+    Ref path, obj, pair;
     if (unpack2(c[2], path, obj) < 0) return pair_error();
-    Ref pair = make_dict_item(path.get(), obj.get());
-    if (!pair) return nullptr;
-    return super_call(c, n_insert, {c[1], pair.get()}).release();
+    Ref insert = super_method_then_pair(c, n_insert, path, obj, pair);
+    if (!insert) return nullptr;
+    return call(insert.get(), c[1], pair.get()).release();
 }
 
 // ---- reconstruct
@@ -651,26 +693,22 @@ private:
 
     // `known_mapping`: ptr is the dict just added for k, which is only read.
     int mapping_step(PyObject *k, bool known_mapping = false) {
-        Ref next;
-        if (fast_paths && PyDict_CheckExact(ptr_.get()) && !known_mapping) {
-            PyObject *found = PyDict_GetItemWithError(ptr_.get(), k);
-            if (found) {
-                next = Ref::borrow(found);
+        if (!known_mapping) {
+            Ref value;
+            if (fast_paths && PyDict_CheckExact(ptr_.get())) {
+                // dict.get, without the method call: the same one lookup (the
+                // key's hash and its comparisons run as they would)
+                PyObject *found = PyDict_GetItemWithError(ptr_.get(), k);
+                value = found ? Ref::borrow(found) : PyErr_Occurred() ? Ref() : Ref::steal(PyDict_New());
             } else {
-                if (PyErr_Occurred()) return -1;
-                next = Ref::steal(PyDict_New());
-                if (!next || PyDict_SetItem(ptr_.get(), k, next.get()) < 0) return -1;
-            }
-        } else {
-            if (!known_mapping) {
                 Ref placeholder = Ref::steal(PyDict_New());
                 if (!placeholder) return -1;
-                Ref value = call_method(ptr_.get(), n_get, {k, placeholder.get()});
-                if (!value || PyObject_SetItem(ptr_.get(), k, value.get()) < 0) return -1;
+                value = call_method(ptr_.get(), n_get, {k, placeholder.get()});
             }
-            next = Ref::steal(PyObject_GetItem(ptr_.get(), k));
-            if (!next) return -1;
+            if (!value || PyObject_SetItem(ptr_.get(), k, value.get()) < 0) return -1;
         }
+        Ref next = Ref::steal(PyObject_GetItem(ptr_.get(), k));
+        if (!next) return -1;
         prev_ptr_ = ptr_;
         prev_k_ = Ref::borrow(k);
         ptr_ = std::move(next);
@@ -934,8 +972,17 @@ int exec(Module &m) {
     if (!args || !kwargs) return -1;
     Ref dict_item_type = Ref::steal(PyObject_Call(namedtuple.get(), args.get(), kwargs.get()));
     if (!dict_item_type || m.set("DictItem", dict_item_type) < 0) return -1;
+    // Its __new__ calls the global `_tuple_new` of its own namespace, which
+    // make_dict_item stands for while it is tuple.__new__.
     Ref dict_item_new = Ref::steal(PyObject_GetAttr(dict_item_type.get(), n___new__));
-    if (!dict_item_new || state.dict_item_new.set(dict_item_new.get()) < 0) return -1;
+    if (!dict_item_new) return -1;
+    if (PyFunction_Check(dict_item_new.get())) {
+        PyObject *tuple_new = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(dict_item_new.get()), n__tuple_new);
+        if (!tuple_new && PyErr_Occurred()) return -1;
+        if (tuple_new && tuple_new == class_attribute(&PyTuple_Type, n___new__) &&
+            state.dict_item_new.set(dict_item_new.get(), {"_tuple_new"}) < 0)
+            return -1;
+    }
 
     state.minus_one.set(Ref::steal(PyLong_FromLong(-1)));
     if (!state.minus_one) return -1;

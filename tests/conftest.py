@@ -40,6 +40,7 @@ def pytest_generate_tests(metafunc):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "packaging: builds and installs the package in fresh environments")
+    config.addinivalue_line("markers", "differential: runs the differential fuzzer's programs in subprocesses")
     # Debian's pytest rewrites assertions with AST node classes that 3.12 and
     # later deprecate; those warnings are about pytest, not about these tests.
     config.addinivalue_line("filterwarnings", r"ignore:ast\.\w+ is deprecated:DeprecationWarning")

@@ -147,11 +147,12 @@ def test_non_string_name_messages():
         str(Arbel("r", [Arbel(5)]))
 
 
-def test_a_list_name_is_not_extended():
-    name = ["n"]
-    with pytest.raises(TypeError):
-        str(Arbel(name, ["x", "y"]))
-    assert name == ["n"]
+def test_a_list_name_is_extended_as_python_extends_it():
+    for A in (Arbel, twin.Arbel):
+        name = ["n"]
+        with pytest.raises(TypeError, match=r"__str__ returned non-string \(type list\)"):
+            str(A(name, ["x", "y"]))
+        assert name == ["n", "\n", "|", "-", "-", " ", "x", "\n", "`", "-", "-", " ", "y"]
 
 
 def test_a_name_with_its_own_concatenation():

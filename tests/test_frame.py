@@ -759,3 +759,118 @@ def test_guarded_lookups_follow_every_change():
     # A C++ allocation failure inside a body is a MemoryError, not a crash.
     with pytest.raises(MemoryError):
         ft.exhaust()
+
+
+def _descriptor_class_changes(frayle, log):
+    class Data:
+        def __get__(self, obj, owner):
+            return obj.__dict__["data"]
+
+    class Sub(frayle.Frayle):
+        data = Data()
+
+    kept = Node()
+    lst = Sub([kept])
+    log.append(len(list(lst)))
+    Data.__set__ = lambda self, obj, value: None  # `data` is now a data descriptor
+    Data.__get__ = lambda self, obj, owner: []
+    log.append(len(list(lst)))
+    del lst  # before its object, whose entry it could no longer find
+
+
+def _metaclass_gains_call(coffer, log):
+    class Meta(type(coffer.NestedCoffer)):
+        pass
+
+    class Levels(coffer.NestedCoffer, metaclass=Meta):
+        pass
+
+    Levels()["a.b"] = 1
+    second = Levels()
+    Meta.__call__ = lambda cls, *args, **kwargs: log.append("made") or type.__call__(cls, *args, **kwargs)
+    second["c.d"] = 2
+    log.append(sorted(second))
+
+
+def _module_changes_class(frayle, log):
+    import types
+
+    class Watched(types.ModuleType):
+        @property
+        def ref(self):
+            log.append("ref read")
+            return weakref.ReferenceType
+
+    kept = Node()
+    lst = frayle.Frayle()
+    lst.append(kept)
+    weakref.__class__ = Watched
+    try:
+        lst.append(kept)
+    finally:
+        weakref.__class__ = types.ModuleType
+    log.append(len(lst))
+
+
+def _abc_registry_cleared(coffer, log):
+    class Shape(collections.abc.Mapping):  # the module's `Mapping`, for this scenario
+        pass
+
+    class Pairs:
+        def items(self):
+            return [("k", 1)]
+
+    Shape.register(Pairs)
+    saved, coffer.Mapping = coffer.Mapping, Shape
+    try:
+        for clear in (False, True):
+            if clear:  # as leak-hunting test runners do
+                Shape._abc_registry_clear()
+                Shape._abc_caches_clear()
+            level = coffer.NestedCoffer()
+            level.update([("x", Pairs())])
+            log.append(type(level["x"]).__name__)
+    finally:
+        coffer.Mapping = saved
+
+
+def _super_with_none(coffer, log):
+    for call in (lambda: coffer.NestedCoffer.__setitem__(None, "k", 1),
+                 lambda: coffer.NestedCoffer.__init__(None, {})):
+        try:
+            log.append(call())
+        except Exception as e:  # noqa: BLE001 - compared between the implementations
+            log.append((type(e).__name__, str(e)))
+
+
+class Node:
+    pass
+
+
+def test_super_accepts_none_as_the_interpreter_does():
+    """super(klass, None) is an unbound super object: a method called with
+    None as self fails on the attribute, and super().__init__() re-makes it
+    unchanged.  (From 3.12 a Python method's own zero-argument super()
+    refuses None once the interpreter has specialised it, so the twin is no
+    oracle here.)"""
+    log = []
+    _super_with_none(coffer, log)
+    assert log == [("AttributeError", "'super' object has no attribute '__setitem__'"),
+                   ("AttributeError", "'NoneType' object has no attribute 'update'")]
+
+
+@pytest.mark.parametrize("scenario", [_descriptor_class_changes, _metaclass_gains_call, _module_changes_class,
+                                      _abc_registry_cleared])
+def test_remembered_answers_follow_what_they_rest_on(scenario):
+    """A change after first use that moves no tag of the class in use (the
+    class of a descriptor found, the metaclass, a module's class, abc's
+    registry) is seen as the plain route and the Python line see it; super()
+    with None as self is the interpreter's."""
+    import orvane.tessel.frayle as frayle
+    from support import assert_same
+    from twins import coffer as twin_coffer, frayle as twin_frayle
+
+    module = frayle if "frayle" in scenario.__code__.co_varnames[:1] else coffer
+    twin = twin_frayle if module is frayle else twin_coffer
+    for _ in range(2):  # the second time through, with whatever the first remembered
+        assert_same(scenario, [module, twin])

@@ -9,7 +9,10 @@
   (adds, removes, replaces children and names, re-enters the drawing) while
   they are drawn.  Between drawings it changes the trees at random: adds and
   removes children, renames, replaces children values, changes classes and
-  makes cycles.  Every drawing must give the same text or the same exception
+  makes cycles; puts descriptors named `children` or `name` on the classes
+  and gives their class __get__ and __set__ or takes them away; replaces
+  instance dicts.  Hostile children may also give str subclasses with their
+  own split().  Every drawing must give the same text or the same exception
   (type and message), the hostile children must have run in the same order,
   and every tree must look the same afterwards.
 - sigil: a state machine builds the same random class hierarchies with the
@@ -146,11 +149,46 @@ class Logged(list):
         return list.__getitem__(self, index)
 
 
+class Whole(str):
+    """A text whose split() splits nothing."""
+
+    def split(self, sep):
+        return [str(self)]
+
+
+class Marked(str):
+    def __radd__(self, other):
+        return other + "<" + str(self) + ">"
+
+
+class Marking(str):
+    """A text whose split() gives lines with their own concatenation."""
+
+    def split(self, sep):
+        return [Marked(line) for line in str.split(self, sep)]
+
+
+def shade_get(self, obj, owner):
+    return self if obj is None else vars(obj)[self.name][::-1]
+
+
+def shade_set(self, obj, value):
+    vars(obj)[self.name] = value
+
+
 class Side:
     """One implementation's half of the machine: its nodes and its log."""
 
     def __init__(self, module):
         self.A = A = module.Arbel
+
+        class Shade:
+            """A class attribute `children` or `name`; the machine gives its
+            class __get__ and __set__ and takes them away."""
+
+            def __init__(self, name):
+                self.name = name
+        self.Shade = Shade
 
         class Plain(A):
             pass
@@ -206,7 +244,8 @@ class Hostile:
         if kind == "raise":
             raise LookupError("hostile %s" % (action[1],))
         if kind == "give":
-            return {"int": 5, "none": None, "bytes": b"b", "sub": Text("sub\ntext"), "empty": ""}[action[1]]
+            return {"int": 5, "none": None, "bytes": b"b", "sub": Text("sub\ntext"), "empty": "",
+                    "whole": Whole("w\nx"), "marking": Marking("p\nq")}[action[1]]
         if kind == "append":
             side.node(action[1]).children.append(side.item(action[2]))
         elif kind == "clear":
@@ -232,7 +271,7 @@ CHILDREN_KINDS = st.sampled_from(["list"] * 6 + ["tuple", "logged", "logged", "s
                                                  "int", "text"])
 ACTIONS = st.one_of(
     st.tuples(st.just("raise"), INDEX),
-    st.tuples(st.just("give"), st.sampled_from(["int", "none", "bytes", "sub", "empty"])),
+    st.tuples(st.just("give"), st.sampled_from(["int", "none", "bytes", "sub", "empty", "whole", "marking"])),
     st.tuples(st.just("append"), INDEX, LEAF_ITEMS),
     st.tuples(st.just("clear"), INDEX),
     st.tuples(st.just("children"), INDEX,
@@ -275,9 +314,21 @@ class ArbelDrawings(Watched):
         self.reset()
 
     def reset(self):
+        self.unshade()
         self.sides = [Side(arbel_module), Side(twin_arbel)]
         for side in self.sides:
             side.nodes.append(side.A("root"))
+
+    def teardown(self):
+        self.unshade()
+        super().teardown()
+
+    def unshade(self):
+        """The modules' own classes as they were."""
+        for module in (arbel_module, twin_arbel):
+            for name in ("children", "name"):
+                if name in vars(module.Arbel):
+                    delattr(module.Arbel, name)
 
     def each(self, step):
         type(self).steps += 1
@@ -324,6 +375,28 @@ class ArbelDrawings(Watched):
     @rule(k=INDEX, name=NAMES, children=CHILDREN)
     def reinitialise(self, k, name, children):
         self.same(lambda side: side.node(k).__init__(side.name(name), side.children(children)))
+
+    @rule(cls=CLASSES, name=st.sampled_from(["children", "name"]), put=st.booleans())
+    def shade(self, cls, name, put):
+        self.same(lambda side: setattr(side.classes[cls], name, side.Shade(name)) if put
+                  else side.classes[cls].__dict__.get(name) and delattr(side.classes[cls], name))
+
+    @rule(get=st.booleans(), set_=st.booleans())
+    def shade_class(self, get, set_):
+        def change(side):
+            for name, value, wanted in (("__get__", shade_get, get), ("__set__", shade_set, set_)):
+                if wanted:
+                    setattr(side.Shade, name, value)
+                elif name in vars(side.Shade):
+                    delattr(side.Shade, name)
+        self.same(change)
+
+    @rule(k=INDEX, name=NAMES)
+    def replace_dict(self, k, name):
+        def replace(side):
+            node = side.node(k)
+            node.__dict__ = dict(vars(node), name=side.name(name))
+        self.same(replace)
 
     @rule(k=INDEX, every=st.booleans())
     def draw(self, k, every):

@@ -16,6 +16,7 @@ variable TESSEL_FUZZ_SECONDS to a number of seconds to keep fuzzing for that
 long instead: batch after batch of fresh random sequences until the time is
 up; the number of examples run is printed (use ``pytest -s`` to see it).
 """
+import builtins
 import collections
 import gc
 import sys
@@ -90,11 +91,91 @@ def outcome(operation):
     return support.outcome(operation, result=label, message=unaddressed)
 
 
+def _get_through(self, obj, owner):
+    return self if obj is None else obj.__dict__["data"]
+
+
+def _set_through(self, obj, value):
+    obj.__dict__["data"] = value
+
+
+def _get_copy(self, obj, owner):
+    return self if obj is None else list(obj.__dict__["data"])
+
+
+# What the descriptor of `data` on a World's `described` class does: nothing
+# (the instance dict is read), pass the instance's `data` through (as a
+# non-data or a data descriptor), or hand out a copy of it, so that writes
+# through `self.data` are lost.
+DESCRIPTOR_MODES = {
+    "none": {},
+    "get": {"__get__": _get_through},
+    "get, set": {"__get__": _get_through, "__set__": _set_through},
+    "copy, set": {"__get__": _get_copy, "__set__": _set_through},
+}
+
+
+def described_of(cls):
+    class Descriptor(object):
+        """`data` of Described: its methods come and go while lists are in use."""
+
+    class Described(cls):
+        """A list's class is swapped to this one and back."""
+        data = Descriptor()
+    Described.descriptor = Descriptor
+    return Described
+
+
+def _never_equal_type(obj):
+    return object()
+
+
+def _reversed_list(items):
+    return builtins.list(builtins.reversed(builtins.list(items)))
+
+
+def _always(obj, cls):
+    return True
+
+
+# Globals of module collections that hide the builtins which UserList's
+# methods name, for the span of one operation: `type` that never matches
+# (so that __init__ takes its last branch) with a `list` that reverses or a
+# `UserList` that every list is, and `isinstance` or `slice` that make every
+# index a slice.
+PATCHES = {
+    "type, list": {"type": _never_equal_type, "list": _reversed_list},
+    "type, UserList": {"type": _never_equal_type, "UserList": list},
+    "isinstance": {"isinstance": _always},
+    "slice": {"slice": int},
+}
+
+
+class patched(object):
+    """Module collections with the globals of PATCHES[name], restored on exit."""
+
+    def __init__(self, name):
+        self.values = PATCHES[name]
+
+    def __enter__(self):
+        self.saved = {name: vars(collections).get(name, self) for name in self.values}
+        for name, value in self.values.items():
+            setattr(collections, name, value)
+
+    def __exit__(self, *exc):
+        for name, value in self.saved.items():
+            if value is self:
+                delattr(collections, name)
+            else:
+                setattr(collections, name, value)
+
+
 class World(object):
     """One side: a list of class `cls` and the pool of objects it may hold."""
 
     def __init__(self, cls):
         self.cls = cls
+        self.described = described_of(cls)
         native = issubclass(cls, Frayle)
         self.base, self.other = (Frayle, twin_frayle.Frayle) if native else (twin_frayle.Frayle, Frayle)
         self.pool = [make(i) for i in range(POOL)]
@@ -157,6 +238,11 @@ def subclass_of(base):
     Sub.detour_class = Detour
     return Sub
 
+
+# What a method is called with as self.  From 3.12 on, what super() says of
+# None depends on whether the interpreter has specialised the call site yet:
+# None only before.
+FOREIGN_SELVES = ["None", "object", "UserList", "other side"][sys.version_info >= (3, 12):]
 
 slots = st.integers(0, POOL - 1)
 positions = st.integers(-6, 6)
@@ -355,6 +441,66 @@ class Differential(RuleBasedStateMachine):
     @rule(i=slots)
     def revive(self, i):
         self.compare(lambda w: w.revive(i))
+
+    # ---------------------------------------------------------------- classes and globals change
+
+    @rule(mode=st.sampled_from(sorted(DESCRIPTOR_MODES)))
+    def descriptor(self, mode):
+        """The descriptor of `data` on the class a list may be swapped to
+        gains or loses __get__ and __set__."""
+        for w in (self.native, self.twin):
+            descriptor = w.described.descriptor
+            for name in ("__get__", "__set__"):
+                if name in vars(descriptor):
+                    delattr(descriptor, name)
+            for name, method in DESCRIPTOR_MODES[mode].items():
+                setattr(descriptor, name, method)
+
+    @rule(described=st.booleans())
+    def swap_class(self, described):
+        """The list's __class__ assigned: the class with the descriptor, or back."""
+        self.compare(lambda w: setattr(w.lst, "__class__", w.described if described else w.cls))
+
+    @rule()
+    def replace_instance_dict(self):
+        self.compare(lambda w: setattr(w.lst, "__dict__", dict(vars(w.lst))))
+
+    @rule(patch=st.sampled_from(sorted(PATCHES)), items=slot_lists, pos=positions,
+          how=st.sampled_from(["init", "new", "getitem", "slice", "append", "in"]))
+    def globals_of_collections(self, patch, items, pos, how):
+        """One operation while module collections hides a builtin that
+        UserList's methods name; restored after it."""
+        def run(w):
+            objects = [w.get(i) for i in items]
+            with patched(patch):
+                if how == "init":
+                    return w.lst.__init__(objects)
+                if how == "new":
+                    return type(w.lst)(objects)
+                if how == "getitem":
+                    return w.lst[pos]
+                if how == "slice":
+                    return w.lst[pos::2]
+                if how == "append":
+                    return w.lst.append(w.get(pos % POOL))
+                return w.get(pos % POOL) in w.lst
+        self.compare(run)
+
+    @rule(name=st.sampled_from(["__init__", "append", "insert", "extend", "__setitem__", "remove",
+                                "__contains__", "__getitem__", "index", "count", "pop", "__iadd__"]),
+          self_is=st.sampled_from(FOREIGN_SELVES), i=slots)
+    def foreign_self(self, name, self_is, i):
+        """A method of the list's class called with something else as self."""
+        def run(w):
+            other = {"None": None, "object": w.pool[i] or Obj(-1),
+                     "UserList": collections.UserList(),
+                     "other side": w.other()}[self_is]
+            method = getattr(type(w.lst), name)
+            args = {"__init__": (), "insert": (0, w.get(i)), "__setitem__": (0, w.get(i)),
+                    "extend": ([w.get(i)],), "__iadd__": ([w.get(i)],), "pop": (0,),
+                    "__getitem__": (0,)}.get(name, (w.get(i),))
+            return method(other, *args)
+        self.compare(run)
 
     @invariant()
     def same_contents(self):

@@ -7,7 +7,11 @@ pure-Python twin.
   order in which callables see items, the printed forms and equality between
   trees must agree.  Trees may hold instances of a subclass whose __call__,
   __str__ and __repr__ are rebound (to another class's, to lambdas, or
-  deleted) before the tree is used and again between its uses.
+  deleted) before the tree is used and again between its uses, and between
+  uses the classes, the objects and the module change under the tree: the
+  subclass's __call__ becomes an object whose class gains or loses __get__
+  (and __set__), its metaclass gains or loses __call__, a tree's instance
+  dict is replaced, and the module globals BaseLogic and re are rebound.
 - Random texts (arbitrary characters, lone surrogates included, and valid
   logic strings with random edits: insertions, deletions, swapped tokens,
   stray quotes and backslashes) go to logic_str.  It must either give a logic
@@ -52,6 +56,7 @@ QUICK = settings(max_examples=examples(150), deadline=None,
 LONG = settings(QUICK, max_examples=2000, database=None)
 
 MESSAGE = "Not a properly formatted logic string: %s"
+TWIN_BASE = twin.BaseLogic  # the examples rebind the module's global
 
 
 def fuzz(strategy):
@@ -157,11 +162,35 @@ def trees(draw, depth=0):
 SUBCLASSES = {}
 
 
+class Gate:
+    """Stands in for a method; the examples give its class __get__ (and
+    __set__) and take them away again."""
+
+    def __call__(self, *args):
+        return len(args) == 1
+
+
+def gate_get(self, obj, owner):
+    return lambda *items: len(items) != 1
+
+
 def subclass(module):
-    """The module's And subclass whose methods the examples rebind."""
+    """The module's And subclass whose methods the examples rebind, with a
+    metaclass and a gate of its own."""
     if module not in SUBCLASSES:
-        SUBCLASSES[module] = type("Sub", (module.And,), {})
+        meta = type("Meta", (type(module.And),), {})
+        SUBCLASSES[module] = meta("Sub", (module.And,), {"gate": type("Gate", (Gate,), {})})
     return SUBCLASSES[module]
+
+
+class Module:
+    """re as the module sees it, with a compile that changes the patterns."""
+
+    def __init__(self, real):
+        self.real = real
+
+    def compile(self, pattern):
+        return self.real.compile(pattern.upper())
 
 
 # What the subclass's own __call__, __str__ and __repr__ are: none of its own,
@@ -174,16 +203,43 @@ REBINDINGS = {
     "own str": lambda m: {"__str__": lambda self: "S"},
     "str as repr": lambda m: {"__repr__": m.BaseLogic.__str__, "__call__": m.Not.__call__},
     "own repr": lambda m: {"__repr__": lambda self: "R%d" % len(self.expressions)},
+    "gate": lambda m: {"__call__": subclass(m).gate()},
 }
 
+# Changes made under the trees between their uses, each undone by the next
+# rebinding: (what to do to the module and its subclass, to a tree).
+MUTATIONS = {
+    "none": lambda m, cls: None,
+    "gate gains __get__": lambda m, cls: setattr(cls.gate, "__get__", gate_get),
+    "gate gains __set__": lambda m, cls: (setattr(cls.gate, "__get__", gate_get),
+                                          setattr(cls.gate, "__set__", lambda *a: None)),
+    "metaclass gains __call__": lambda m, cls: setattr(
+        type(cls), "__call__", lambda c, *a: type.__call__(m.Or, *a)),
+    "BaseLogic global is Or": lambda m, cls: setattr(m, "BaseLogic", m.Or),
+    "re global compiles upper": lambda m, cls: setattr(m, "re", Module(re)),
+}
+ORIGINAL = {}
 
-def rebind(module, how):
+
+def rebind(module, how, mutation="none"):
     cls = subclass(module)
-    for name in ("__call__", "__str__", "__repr__"):
-        if name in cls.__dict__:
-            delattr(cls, name)
+    saved = ORIGINAL.setdefault(module, {"BaseLogic": module.BaseLogic, "re": module.re})
+    for name, value in saved.items():
+        setattr(module, name, value)
+    for owner, names in ((cls.gate, ("__get__", "__set__")), (type(cls), ("__call__",)),
+                         (cls, ("__call__", "__str__", "__repr__"))):
+        for name in names:
+            if name in owner.__dict__:
+                delattr(owner, name)
     for name, value in REBINDINGS[how](module).items():
         setattr(cls, name, value)
+    MUTATIONS[mutation](module, cls)
+
+
+def replace_dict(tree):
+    """The tree's instance dict replaced by a new one, its expressions in
+    reverse order."""
+    tree.__dict__ = {"expressions": tree.__dict__["expressions"][::-1]}
 
 
 def build(module, tree):
@@ -208,23 +264,34 @@ def argument_count_words(error):
 
 
 @fuzz(st.tuples(trees(), trees(), st.lists(ITEMS, max_size=4),
-                st.lists(st.sampled_from(sorted(REBINDINGS)), min_size=2, max_size=2)))
+                st.lists(st.tuples(st.sampled_from(sorted(REBINDINGS)), st.sampled_from(sorted(MUTATIONS)),
+                                   st.booleans()), min_size=2, max_size=3)))
 def test_trees_agree_with_the_twin(example):
     first, second, items, rebindings = example
     mine, theirs = build(logic, first), build(twin, first)
-    for how in rebindings:
-        rebind(logic, how)
-        rebind(twin, how)
-        assert outcome(lambda: mine(*items)) == outcome(lambda: theirs(*items))
-        assert outcome(lambda: str(mine)) == outcome(lambda: str(theirs))
-        assert outcome(lambda: repr(mine)) == outcome(lambda: repr(theirs))
-    rebind(logic, "inherited")
-    rebind(twin, "inherited")
+    try:
+        for how, mutation, new_dict in rebindings:
+            rebind(logic, how, mutation)
+            rebind(twin, how, mutation)
+            if new_dict:
+                replace_dict(mine)
+                replace_dict(theirs)
+            assert outcome(lambda: mine(*items)) == outcome(lambda: theirs(*items))
+            assert outcome(lambda: str(mine)) == outcome(lambda: str(theirs))
+            assert outcome(lambda: repr(mine)) == outcome(lambda: repr(theirs))
+            # Trees and classes made while the module is changed.
+            assert outcome(lambda: shape(build(logic, second))) == outcome(lambda: shape(build(twin, second)))
+            text = outcome(lambda: str(mine))[0]
+            if text[0] == "ok" and " at 0x" not in text[1]:
+                assert outcome(lambda: shape(logic_str(text[1]))) == outcome(lambda: shape(twin.logic_str(text[1])))
+    finally:
+        rebind(logic, "inherited")
+        rebind(twin, "inherited")
     assert repr(mine) == str(mine)
     mine2, theirs2 = build(logic, second), build(twin, second)
     assert outcome(lambda: mine == mine2) == outcome(lambda: theirs == theirs2)
     assert outcome(lambda: mine != mine2) == outcome(lambda: theirs != theirs2)
-    assert mine == build(logic, first)
+    assert (mine == build(logic, first)) == (theirs == build(twin, first))
     with pytest.raises(TypeError):
         hash(mine)
 
@@ -233,7 +300,7 @@ def test_trees_agree_with_the_twin(example):
 
 def shape(obj):
     """A logic object as plain data, comparable between implementations."""
-    if isinstance(obj, (BaseLogic, twin.BaseLogic)):
+    if isinstance(obj, (BaseLogic, TWIN_BASE)):
         return (type(obj).__name__, [shape(e) for e in obj.expressions])
     return ("pattern", obj.pattern, obj.flags)
 

@@ -33,6 +33,7 @@ up; the number of examples run is printed (use ``pytest -s`` to see it).  In
 that mode a single example that takes longer than a minute counts as a hang:
 the process is stopped with the tracebacks of its threads.
 """
+import contextlib
 import copy
 import re
 from collections import OrderedDict, namedtuple
@@ -272,6 +273,43 @@ _prefixes = st.one_of(st.sampled_from([None, (), "", 0, ("x",), ("x", "y")]),
                       st.builds(_prefix, _markers))
 
 
+def _swapped_pair(cls, values):
+    return tuple.__new__(cls, tuple(reversed(values)))
+
+
+class Detour(list):
+    """Where super().append, insert and extend of a Tabulon subclass land
+    instead of list's own: each stores what it is given, marked."""
+
+    def append(self, item):
+        list.append(self, ("appended", item))
+
+    def insert(self, index, item):
+        list.insert(self, index, ("inserted", item))
+
+    def extend(self, items):
+        list.extend(self, [("extended", item) for item in items])
+
+
+# For each side, a class that a Tabulon's __class__ is set to for one step.
+DETOURED = {module: type("Detoured", (module.Tabulon, Detour), {}) for module in (native, twin)}
+
+
+class replaced_global(object):
+    """DictItem's __new__ reading another `_tuple_new` from its globals (one
+    that stores the two values the other way round), restored on exit."""
+
+    def __init__(self, module):
+        self.globals = module.DictItem.__new__.__globals__
+
+    def __enter__(self):
+        self.saved = self.globals["_tuple_new"]
+        self.globals["_tuple_new"] = _swapped_pair
+
+    def __exit__(self, *exc):
+        self.globals["_tuple_new"] = self.saved
+
+
 def wrapped(kind, items):
     return {"list": list, "tuple": tuple, "iterator": iter,
             "generator": lambda i: (x for x in i)}[kind](items)
@@ -395,6 +433,29 @@ class TabulonMachine(RuleBasedStateMachine):
     @rule(value=st.one_of(_documents, _values), prefix=_prefixes)
     def flatten(self, value, prefix):
         self.compare(lambda m, t: m.Tabulon.__flatten__(copy.deepcopy(value), materialise(prefix, m)))
+
+    @rule(item=_items, items=st.lists(_items, max_size=3), document=_documents,
+          how=st.sampled_from(["append", "insert", "extend", "flatten"]),
+          change=st.sampled_from(["class", "_tuple_new", "both"]))
+    def changed_under_a_step(self, item, items, document, how, change):
+        """One step while the list's __class__ is a subclass whose
+        super() lands elsewhere, or while DictItem's __new__ reads another
+        `_tuple_new`; both restored after it."""
+        def run(m, t):
+            with contextlib.ExitStack() as stack:
+                if change != "class":
+                    stack.enter_context(replaced_global(m))
+                if change != "_tuple_new":
+                    t.__class__ = DETOURED[m]
+                    stack.callback(setattr, t, "__class__", m.Tabulon)
+                if how == "append":
+                    return t.append(materialise(item, m))
+                if how == "insert":
+                    return t.insert(1, materialise(item, m))
+                if how == "extend":
+                    return t.extend([materialise(i, m) for i in items])
+                return list(m.Tabulon.__flatten__(copy.deepcopy(document)))
+        self.compare(run)
 
     @invariant()
     def same_contents(self):

@@ -347,6 +347,73 @@ def test_properties_are_read_as_often_as_in_python():
     assert_same(scenario)
 
 
+def test_instance_dict_searched_once_per_read():
+    """A key of the node's own dict whose __eq__ logs sees every search for
+    `children` and `name`: as many as the Python code makes, found or not,
+    and the same error when `children` is missing."""
+    def scenario(A, log):
+        class Key(str):
+            __hash__ = str.__hash__
+
+            def __eq__(self, other):
+                log.append(("eq", str(self), other))
+                return False
+        node = A("r", ["x", A("y")])
+        found = A("s", ["z"])
+        vars(found)[Key("children")] = "shadow"
+        str(found)
+        str(A("t", [found, "u"]))
+        del vars(node)["children"]
+        vars(node)[Key("children")] = ["lost"]
+        results = []
+        for step in (lambda: str(node), lambda: node.add_child("w"), lambda: str(A("t", [node]))):
+            results.append(outcome(step))
+        return results
+    (result, log), _ = on_both(scenario)
+    assert ("eq", "children", "children") in log
+    assert assert_same(scenario)[0] == ("ok", [
+        ("raised", "AttributeError", "'Arbel' object has no attribute 'children'")] * 3)
+
+
+def test_child_texts_split_by_their_own_split():
+    """A child whose str() is a str subclass is split by that subclass's own
+    split, and what that gives is added as the Python code adds it."""
+    def scenario(A, log):
+        class Logged(str):
+            def split(self, sep):
+                log.append(("split", str(self)))
+                return str.split(self, sep)
+
+        class Whole(str):
+            def split(self, sep):
+                log.append(("whole", str(self)))
+                return [str(self)]
+
+        class Marked(str):
+            def __radd__(self, other):
+                log.append(("radd", other))
+                return other + "<" + str(self) + ">"
+
+        class Marking(str):
+            def split(self, sep):
+                return [Marked(line) for line in str.split(self, sep)]
+
+        class Child:
+            def __init__(self, text):
+                self.text = text
+
+            def __str__(self):
+                return self.text
+        return [str(A("r", [Child(Logged("a\nb")), A("m", [Child(Whole("x\ny")), "z"]),
+                            Child(Marking("p\nq"))])),
+                str(A("r", [A(Logged("leaf\nname")), A("n", [A(Whole("w\nv"))])])),
+                str(A("r", [Child(Whole(""))])),
+                outcome(lambda: str(A("r", [Child(type("Empty", (str,), {"split": lambda s, sep: []})("e"))])))]
+    (result, log), _ = on_both(scenario)
+    assert result[1][0] == "r\n|-- a\n|   b\n|-- m\n|   |-- x\n|   y\n|   `-- z\n`-- <p>\n    <q>"
+    assert assert_same(scenario)
+
+
 def test_attribute_reads_in_order_with_a_patched_class():
     """__getattribute__ on the class itself (the exact class, drawn in place)
     sees the reads in the order the Python code makes them."""
@@ -498,28 +565,38 @@ def test_format_and_repr_of_nodes():
             "%s" % (bad,)
 
 
-def test_a_list_name_is_never_extended():
-    """The Python code's `text += piece` would extend a list name in place; the
-    drawing leaves the node's name alone and fails with TypeError as for any
-    name that is no string."""
-    name = ["n"]
-    for tree in (Arbel(name, ["x"]), Arbel("r", [Arbel(name, ["x", Arbel("y")])])):
-        with pytest.raises(TypeError):
-            str(tree)
-    assert name == ["n"]
+def test_a_list_name_is_extended_in_place():
+    """The Python code's `text += piece` extends a list name in place, and the
+    drawing then fails with TypeError as for any name that is no string."""
+    def scenario(A, log):
+        name = ["n"]
+        results = [outcome(lambda: str(tree)) for tree in (A(name, ["x"]),
+                                                           A("r", [A(name, ["x", A("y")])]))]
+        return results, name
+    result = assert_same(scenario)[0]
+    assert result[1][1] == ["n", "\n", "`", "-", "-", " ", "x"] * 1 + [
+        "\n", "|", "-", "-", " ", "x", "\n", "`", "-", "-", " ", "y"]
 
 
-def test_lines_of_str_subclasses_split_at_line_breaks_only():
-    """A child's text is split at "\\n" whatever its class says about split()."""
-    class Splits(str):
-        def split(self, *args):
-            raise AssertionError("split() called")
+def test_lines_of_str_subclasses_split_by_their_own_split():
+    """A child's text that is a str subclass is split by its own split();
+    split at "\n" only otherwise."""
+    def scenario(A, log):
+        class Splits(str):
+            def split(self, *args):
+                raise AssertionError("split() called")
 
-    class Child:
-        def __str__(self):
-            return Splits("a\nb\rc\u2028d")
-    assert str(Arbel("r", [Child(), Arbel(Splits("n\nm"), [Child()])])) == (
-        "r\n|-- a\n|   b\rc\u2028d\n`-- n\n    m\n    `-- a\n        b\rc\u2028d")
+        class Child:
+            def __init__(self, text):
+                self.text = text
+
+            def __str__(self):
+                return self.text
+        return (outcome(lambda: str(A("r", [Child(Splits("a\nb"))]))),
+                str(A("r", [Child("a\nb\rc\u2028d"), A(Splits("n\nm"), [Child("a\nb\rc\u2028d")])])))
+    assert assert_same(scenario)[0] == ("ok", (
+        ("raised", "AssertionError", "split() called"),
+        "r\n|-- a\n|   b\rc\u2028d\n`-- n\n    m\n    `-- a\n        b\rc\u2028d"))
 
 
 # ---------------------------------------------------------------- children that are no lists

@@ -542,6 +542,36 @@ def test_foreign_entries_and_data(foreign, operation):
     assert native[0][2] == native[1][2]
 
 
+class Posing(object):
+    """An index whose __class__ says it is a slice (or an int)."""
+
+    def __init__(self, kind, value):
+        self.kind, self.value = kind, value
+
+    @property
+    def __class__(self):
+        return self.kind
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("kind", [slice, int])
+@pytest.mark.parametrize("operation", [
+    lambda lst, index: lst[index],
+    lambda lst, index: lst.__setitem__(index, lst[0]),
+    lambda lst, index: lst.__setitem__(index, [lst[0]]),
+], ids=["getitem", "setitem", "setitem many"])
+def test_an_index_that_says_it_is_a_slice(kind, operation):
+    """isinstance(index, slice) asks the index's __class__, in the class's
+    own methods and in UserList's."""
+    def scenario(cls, state):
+        keep = state["keep"] = [Obj(n) for n in range(3)]
+        lst = state["lst"] = cls(keep)
+        return operation(lst, Posing(kind, 1))
+    assert_same(scenario)
+
+
 # ---------------------------------------------------------------- the list written into itself
 
 SELF_WRITES = {

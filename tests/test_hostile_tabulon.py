@@ -11,6 +11,7 @@ same contents afterwards, and never crash.
 import copy
 import gc
 import os
+import sys
 from collections import namedtuple
 from collections.abc import Mapping
 from types import SimpleNamespace
@@ -239,7 +240,31 @@ SEQUENCE_INPUTS = {
     "range is a leaf": lambda m: m.Tabulon({"r": range(3), "s": {1, 2}, "b": bytearray(b"ab")}),
     "mapping proxy is a leaf": lambda m: m.Tabulon({"p": __import__("types").MappingProxyType({"a": 1})}),
     "read-only mapping is a leaf": lambda m: m.Tabulon({"r": ReadOnly()}),
+    "what says it is a list or a tuple": lambda m: [
+        list(m.Tabulon.__flatten__(Posing(kind, [1, {"a": Posing(kind, [2])}, Posing(kind, [])])))
+        for kind in (list, tuple, dict)],
 }
+
+
+class Posing(object):
+    """Not a list or tuple, but its __class__ says it is one; iterated as its
+    items."""
+
+    def __init__(self, kind, items):
+        self.kind, self.items = kind, items
+
+    @property
+    def __class__(self):
+        return self.kind
+
+    def __iter__(self):
+        return iter(self.items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __repr__(self):
+        return "Posing(%s)" % self.items
 
 
 class ReadOnly(Mapping):
@@ -347,7 +372,8 @@ def test_path_prefix_whose_truth_raises():
 
 class Key:
     """A key that collides with the str key 'a' and misbehaves when hashed
-    or compared: it raises, or empties the dict it finds itself compared in."""
+    or compared: it raises, or empties the dict it finds itself compared in,
+    or counts how often it is hashed and compared."""
 
     def __init__(self, how):
         self.how = how
@@ -355,11 +381,15 @@ class Key:
     def __hash__(self):
         if self.how == "hash raises":
             raise Refuses("hash")
+        if self.how == "counts":
+            CALLS.append("hash")
         return hash("a")
 
     def __eq__(self, other):
         if self.how == "eq raises":
             raise Refuses("eq")
+        if self.how == "counts":
+            CALLS.append("eq")
         if self.how == "eq clears":
             for target in CLEARED:
                 target.clear()
@@ -370,6 +400,7 @@ class Key:
 
 
 CLEARED = []  # what a clearing key empties
+CALLS = []  # what a counting key was asked
 
 
 @pytest.fixture
@@ -379,7 +410,7 @@ def clears():
     del CLEARED[:]
 
 
-KEY_HOSTILITIES = ["hash raises", "eq raises", "eq clears", "none"]
+KEY_HOSTILITIES = ["hash raises", "eq raises", "eq clears", "counts", "none"]
 
 
 @pytest.mark.parametrize("how", KEY_HOSTILITIES)
@@ -391,15 +422,17 @@ KEY_HOSTILITIES = ["hash raises", "eq raises", "eq clears", "none"]
         "around a"])
 def test_hostile_keys_rebuild_as_in_the_twin(clears, how, shape):
     """A key colliding with 'a' whose hashing or comparison raises, or whose
-    comparison empties the level being rebuilt (and the stored value)."""
+    comparison empties the level being rebuilt (and the stored value), or
+    that counts its calls: each level's get, store and read ask it once."""
     def run(m):
         key, stored = Key(how), {"v": 1}
         CLEARED[:] = [stored]
         markers = {"K": key, "L0": m.IndexMarker([], 0), "L1": m.IndexMarker([], 1)}
         t = m.Tabulon([(tuple(markers.get(e, e) for e in path), stored) for path in shape])
         before = list(t)
+        del CALLS[:]
         try:
-            return t.reconstruct()
+            return t.reconstruct(), list(CALLS)
         finally:
             assert list(t) == before
     agree(run)
@@ -783,6 +816,43 @@ def test_checked_writes_as_in_the_twin(write, item):
     result, contents = found[0]
     if result[0] == "raised" and result[2] == PAIR_MESSAGE:
         assert result[1] == "ValueError" and result[3] != "NoneType"
+
+
+class Logged(list):
+    """A pair that logs each time it is iterated."""
+
+    def __iter__(self):
+        LOG.append("iterated")
+        return list.__iter__(self)
+
+
+LOG = []
+
+
+@pytest.mark.parametrize("write", [
+    lambda m, other: m.Tabulon.append(other, Logged(["p", "v"])),
+    lambda m, other: m.Tabulon.insert(other, 0, Logged(["p", "v"])),
+    lambda m, other: m.Tabulon.extend(other, [Logged(["p", "v"])]),
+    lambda m, other: m.Tabulon.__setitem__(other, 0, Logged(["p", "v"])),
+    lambda m, other: m.Tabulon.__init__(other, [Logged(["p", "v"])]),
+], ids=["append", "insert", "extend", "setitem", "init"])
+# From 3.12 on, what super() says of None as self depends on whether the
+# interpreter has specialised the call site yet: None only before.
+@pytest.mark.parametrize("other", [None, [], "a Tabulon"][sys.version_info >= (3, 12):])
+def test_writes_look_up_the_base_method_before_making_the_pairs(monkeypatch, write, other):
+    """super().NAME(DictItem(path, obj)) with something else as self: the
+    super() lookup fails before DictItem (a function that logs) is called
+    or the item iterated again."""
+    found = []
+    for m in MODULES:
+        def dict_item(path, value):
+            LOG.append("DictItem")
+            return (path, value)
+        monkeypatch.setattr(m, "DictItem", dict_item)
+        del LOG[:]
+        target = m.Tabulon() if other == "a Tabulon" else other
+        found.append((outcome(lambda: write(m, target)), list(LOG), snapshot(target)))
+    assert found[0] == found[1]
 
 
 class Clearing:

@@ -114,7 +114,61 @@ inline unsigned int type_version(PyTypeObject *type, PyObject *any_interned_name
     return type_version_valid(type) ? type->tp_version_tag : 0;
 }
 
+// Before 3.12 the interpreter's counter of version tags is 32 bits wide and
+// starts again from the beginning when it runs out, so a class may be given
+// a tag it once had.  When that happens it marks every class's tag invalid
+// (object's, and so every subclass's); from 3.12 on it stops handing out
+// tags instead, and tags are never reused.
+inline constexpr bool type_versions_wrap = PY_VERSION_HEX < 0x030C0000;
+
+// Whether a class can be changed after it is made: a heap type, unless it is
+// marked immutable (3.10 on).  A static type's dict and slots are fixed.
+inline bool type_is_mutable(PyTypeObject *type) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && !PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE);
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+#endif
+}
+
 inline PyObject **dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
+
+// The builtins a Python function's body reads (borrowed; null, without an
+// error, when they are not a dict).  From 3.10 on a function keeps the ones
+// it was made with; before, a call takes them from its globals'
+// __builtins__ (a module or a dict; `key` is that name, interned) at each call.
+inline PyObject *function_builtins(PyObject *function, PyObject *key) {
+#if PY_VERSION_HEX >= 0x030A0000
+    (void)key;
+    PyObject *b = reinterpret_cast<PyFunctionObject *>(function)->func_builtins;
+    return b && PyDict_Check(b) ? b : nullptr;
+#else
+    PyObject *b = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(function), key);  // borrowed
+    if (!b) PyErr_Clear();
+    if (b && PyModule_Check(b)) b = PyModule_GetDict(b);
+    return b && PyDict_Check(b) ? b : nullptr;
+#endif
+}
+
+// The function a classmethod wraps (borrowed).
+inline PyObject *classmethod_function(PyObject *cm) {
+    struct ClassMethod {
+        PyObject_HEAD
+        PyObject *function;
+    };
+    return reinterpret_cast<ClassMethod *>(cm)->function;
+}
+
+// The state that abc's C implementation keeps for an ABC (its `_abc_impl`):
+// the same layout from 3.8 to 3.13.  The frame checks it against what
+// `_abc._get_dump` reports before it reads one.
+struct AbcData {
+    PyObject_HEAD
+    PyObject *registry;        // sets of weak references to classes
+    PyObject *cache;
+    PyObject *negative_cache;
+    unsigned long long negative_cache_version;
+};
 
 // Dict watchers (3.12 on): a callback told before any change to a dict that
 // it watches.  -1 (no error) where the interpreter has none.

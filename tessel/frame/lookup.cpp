@@ -7,8 +7,8 @@ namespace tessel {
 
 namespace {
 
-Name n___class__("__class__"), n___instancecheck__("__instancecheck__"),
-    n___subclasscheck__("__subclasscheck__");
+Name n___class__("__class__"), n___instancecheck__("__instancecheck__"), n___builtins__("__builtins__"),
+    n__abc_impl("_abc_impl");
 
 }  // namespace
 
@@ -16,7 +16,47 @@ Name n___class__("__class__"), n___instancecheck__("__instancecheck__"),
 
 unsigned int assign_class_version(PyTypeObject *type) { return compat::type_version(type, n___class__); }
 
-PyObject *class_attribute(PyTypeObject *type, PyObject *name) { return compat::type_lookup(type, name); }
+namespace detail {
+
+PyTypeObject *tag_watch = nullptr;
+uint64_t tag_wraps = 0;
+
+namespace {
+Held tag_watch_class;
+}
+
+// The frame's class has lost its tag (or is not made yet): the counter
+// wrapped, or someone changed that class; either way no stamp given before
+// may be trusted.  The class gets a tag again, which the next wrap takes
+// away.  Where that cannot be done, every call counts a wrap: nothing is
+// remembered then.
+uint64_t count_wrap() {
+    ++tag_wraps;
+    if (!tag_watch) {
+        PyObject *pending_type, *pending_value, *pending_tb;
+        PyErr_Fetch(&pending_type, &pending_value, &pending_tb);
+        Ref name = Ref::steal(PyUnicode_FromString("tag watch")), bases = Ref::steal(PyTuple_New(0)),
+            ns = Ref::steal(PyDict_New());
+        Ref made = name && bases && ns ? call(reinterpret_cast<PyObject *>(&PyType_Type), name.get(), bases.get(), ns.get())
+                                       : Ref();
+        if (made && PyType_Check(made.get())) {
+            tag_watch = reinterpret_cast<PyTypeObject *>(made.get());
+            tag_watch_class.set(std::move(made));
+        }
+        PyErr_Clear();
+        PyErr_Restore(pending_type, pending_value, pending_tb);
+    }
+    if (tag_watch) (void)assign_class_version(tag_watch);
+    return tag_wraps;
+}
+
+}  // namespace detail
+
+PyObject *class_attribute(PyTypeObject *type, PyObject *name) {
+    PyObject *found = compat::type_lookup(type, name);
+    FootingRecorder::found(found);
+    return found;
+}
 
 Ref find_after(PyTypeObject *type, PyObject *klass, PyObject *name) {
     // Held: a key's __eq__ met in a class dict may give the class new bases.
@@ -37,119 +77,8 @@ Ref find_after(PyTypeObject *type, PyObject *klass, PyObject *name) {
 Ref super_target(PyTypeObject *type, PyObject *klass, PyObject *name) {
     Ref found = find_after(type, klass, name);
     if (!found) PyErr_Clear();  // no shortcut; the plain route meets the error again
+    FootingRecorder::found(found.get());
     return found;
-}
-
-int KnownFunction::set(PyObject *function) {
-    if (!PyFunction_Check(function)) return 0;
-    function_.set(Ref::borrow(function));
-    code_.set(Ref::borrow(PyFunction_GET_CODE(function)));
-    return 0;
-}
-
-bool KnownFunction::unchanged() const {
-    return fast_paths && function_.get() && PyFunction_GET_CODE(function_.get()) == code_.get();
-}
-
-bool KnownFunction::is(PyObject *found) const {
-    return fast_paths && found && found == function_.get() && PyFunction_GET_CODE(found) == code_.get();
-}
-
-// -------------------------------------------------------------- isinstance
-
-namespace {
-
-// abc.ABCMeta as imported, its two checks, and abc's cache token function;
-// shared by every AbcCheck of the library.
-struct AbcMachinery {
-    bool tried = false;
-    Held meta, token_of;
-    KnownFunction instancecheck, subclasscheck;
-} abc_machinery;
-
-bool abc_ready() {
-    AbcMachinery &a = abc_machinery;
-    if (a.tried) return a.meta && a.token_of;
-    a.tried = true;
-    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
-    Ref meta = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "ABCMeta")) : Ref();
-    Ref token_of = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "get_cache_token")) : Ref();
-    if (!meta || !token_of || !PyType_Check(meta.get())) {
-        PyErr_Clear();  // no remembered answers, only the plain check
-        return false;
-    }
-    auto *m = reinterpret_cast<PyTypeObject *>(meta.get());
-    a.instancecheck.set(class_attribute(m, n___instancecheck__));
-    a.subclasscheck.set(class_attribute(m, n___subclasscheck__));
-    if (!a.instancecheck.get() || !a.subclasscheck.get()) return false;
-    a.meta.set(std::move(meta));
-    a.token_of.set(std::move(token_of));
-    return true;
-}
-
-// Whether isinstance() against `cls` runs ABCMeta's own checks, unchanged.
-bool abc_unchanged(PyObject *cls) {
-    if (!PyType_Check(cls) || reinterpret_cast<PyObject *>(Py_TYPE(cls)) != abc_machinery.meta.get())
-        return false;
-    auto *meta = Py_TYPE(cls);
-    return abc_machinery.instancecheck.is(class_attribute(meta, n___instancecheck__)) &&
-           abc_machinery.subclasscheck.is(class_attribute(meta, n___subclasscheck__));
-}
-
-int cache_token(long long *token) {
-    Ref t = call(abc_machinery.token_of.get());
-    if (!t) return -1;
-    *token = PyLong_AsLongLong(t.get());
-    return *token == -1 && PyErr_Occurred() ? -1 : 0;
-}
-
-}  // namespace
-
-int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
-    PyTypeObject *type = Py_TYPE(obj);
-    if (!fast_paths || reinterpret_cast<PyObject *>(type) == cls || !PyType_Check(cls) || !abc_ready())
-        return PyObject_IsInstance(obj, cls);
-    auto *abc = reinterpret_cast<PyTypeObject *>(cls);
-    unsigned int type_tag = class_version(type), cls_tag = class_version(abc), meta_tag = class_version(Py_TYPE(cls));
-    if (!type_tag || !cls_tag || !meta_tag) return PyObject_IsInstance(obj, cls);
-    long long token;
-    if (cache_token(&token) < 0) return -1;
-    Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
-    // What the entry rests on, besides the three tags and the token, was
-    // checked when it was made: cls's metaclass is ABCMeta with its own two
-    // checks (their code is compared again, as assigning __code__ moves no
-    // tag), and obj's class reports itself as __class__.
-    if (e.type == type && e.cls == cls && e.type_tag == type_tag && e.cls_tag == cls_tag &&
-        e.meta_tag == meta_tag && e.token == token && abc_machinery.instancecheck.unchanged() &&
-        abc_machinery.subclasscheck.unchanged())
-        return e.answer;
-    // The ABC asks only the class when the instance reports it as __class__.
-    bool keep = abc_unchanged(cls) && type->tp_getattro == PyObject_GenericGetAttr &&
-                class_attribute(type, n___class__) == class_attribute(&PyBaseObject_Type, n___class__);
-    Ref hold = Ref::borrow(obj), hold_cls = Ref::borrow(cls);
-    int answer = PyObject_IsInstance(obj, cls);
-    if (answer < 0 || !keep) return answer;
-    // The check ran Python code: keep the answer only if nothing it rests on moved.
-    long long after;
-    if (cache_token(&after) < 0) return -1;
-    if (after == token && class_version(type) == type_tag && class_version(abc) == cls_tag &&
-        class_version(Py_TYPE(cls)) == meta_tag)
-        e = {type, cls, type_tag, cls_tag, meta_tag, token, answer != 0};
-    return answer;
-}
-
-// -------------------------------------------------------------- instances
-
-int instance_attribute(PyObject *obj, PyObject *name, Ref &out) {
-    PyObject **dictptr = compat::dict_ptr(obj);
-    if (!dictptr || !*dictptr) return 0;
-    Ref dict = Ref::borrow(*dictptr);  // a key's __eq__ may replace it
-    PyObject *found = PyDict_GetItemWithError(dict.get(), name);
-    if (found) {
-        out = Ref::borrow(found);
-        return 1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
 }
 
 // -------------------------------------------------------------- module globals
@@ -243,6 +172,302 @@ void keep(WatchedValue &kept, Watch *w, PyObject *v, uint64_t generation) {
 
 }  // namespace
 
+// -------------------------------------------------------------- known functions
+
+namespace {
+
+// What `name` resolves to as a global of `function`'s body (borrowed; null,
+// without an error, when it does not).
+PyObject *global_of(PyObject *function, PyObject *name) {
+    PyObject *v = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(function), name);
+    if (v) return v;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject *builtins = compat::function_builtins(function, n___builtins__);
+    v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+}  // namespace
+
+int KnownFunction::set(PyObject *function, std::initializer_list<const char *> globals) {
+    if (!PyFunction_Check(function) || PyFunction_GET_CLOSURE(function) || globals.size() > kMaxGlobals) return 0;
+    int i = 0;
+    for (const char *g : globals) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(g));
+        if (!name) return -1;
+        PyObject *value = global_of(function, name.get());
+        if (!value) return 0;  // nothing to know it by
+        values_[i].set(Ref::borrow(value));
+        names_[i++].set(std::move(name));
+    }
+    n_globals_ = i;
+    function_.set(Ref::borrow(function));
+    code_.set(Ref::borrow(PyFunction_GET_CODE(function)));
+    defaults_.set(Ref::borrow(PyFunction_GET_DEFAULTS(function) ? PyFunction_GET_DEFAULTS(function) : Py_None));
+    kwdefaults_.set(Ref::borrow(PyFunction_GET_KW_DEFAULTS(function) ? PyFunction_GET_KW_DEFAULTS(function) : Py_None));
+    return 0;
+}
+
+bool KnownFunction::unchanged() const {
+    PyObject *f = function_.get();
+    if (!fast_paths || !f || PyFunction_GET_CODE(f) != code_.get()) return false;
+    PyObject *defaults = PyFunction_GET_DEFAULTS(f), *kwdefaults = PyFunction_GET_KW_DEFAULTS(f);
+    if ((defaults ? defaults : Py_None) != defaults_.get() || (kwdefaults ? kwdefaults : Py_None) != kwdefaults_.get())
+        return false;
+    return n_globals_ == 0 || globals_unchanged();
+}
+
+bool KnownFunction::globals_unchanged() const {
+    PyObject *f = function_.get();
+    Watch *w = the_watch();
+    if (w && checked_ == w->generation) return true;
+    uint64_t generation = 0;
+    PyObject *builtins = compat::function_builtins(f, n___builtins__);
+    if (w && builtins && watched(w, PyFunction_GET_GLOBALS(f)) && watched(w, builtins)) generation = w->generation;
+    for (int i = 0; i < n_globals_; ++i)
+        if (global_of(f, names_[i].get()) != values_[i].get()) return false;
+    if (generation && w->generation == generation) checked_ = generation;
+    return true;
+}
+
+// -------------------------------------------------------------- isinstance
+
+namespace {
+
+// abc.ABCMeta, its two checks (whose bodies hand the work to _abc), the
+// type of the state _abc keeps per ABC, _abc's cache token and dump
+// functions, and the hooks that only say NotImplemented (object's, and
+// Collection's for any class but Collection); shared by every AbcCheck of
+// the library.
+struct AbcMachinery {
+    bool tried = false, ready = false, layout_checked = false;
+    Held meta, token_of, dump, collection, object_hook;
+    KnownFunction instancecheck, subclasscheck, collection_hook;
+    PyTypeObject *data_type = nullptr;
+} abc_machinery;
+
+Name n___subclasscheck__("__subclasscheck__"), n___subclasshook__("__subclasshook__"), n___mro__("__mro__");
+
+bool abc_ready() {
+    AbcMachinery &a = abc_machinery;
+    if (a.tried) return a.ready;
+    a.tried = true;
+    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
+    Ref c_abc = abc ? Ref::steal(PyImport_ImportModule("_abc")) : Ref();
+    Ref cabc = c_abc ? Ref::steal(PyImport_ImportModule("_collections_abc")) : Ref();
+    auto attr = [](const Ref &m, const char *name) { return m ? Ref::steal(PyObject_GetAttrString(m.get(), name)) : Ref(); };
+    Ref meta = attr(abc, "ABCMeta"), token_of = attr(c_abc, "get_cache_token"), dump = attr(c_abc, "_get_dump"),
+        instancecheck = attr(c_abc, "_abc_instancecheck"), subclasscheck = attr(c_abc, "_abc_subclasscheck"),
+        some_abc = attr(abc, "ABC"), collection = attr(cabc, "Collection");
+    Ref impl = some_abc ? Ref::steal(PyObject_GetAttr(some_abc.get(), n__abc_impl)) : Ref();
+    if (!meta || !token_of || !dump || !instancecheck || !subclasscheck || !impl || !collection ||
+        !PyType_Check(meta.get()) || !PyType_Check(collection.get())) {
+        PyErr_Clear();  // only the plain check
+        return false;
+    }
+    auto *m = reinterpret_cast<PyTypeObject *>(meta.get());
+    PyObject *hook = class_attribute(reinterpret_cast<PyTypeObject *>(collection.get()), n___subclasshook__);
+    if (a.instancecheck.set(class_attribute(m, n___instancecheck__), {"_abc_instancecheck"}) < 0 ||
+        a.subclasscheck.set(class_attribute(m, n___subclasscheck__), {"_abc_subclasscheck"}) < 0 ||
+        (hook && Py_TYPE(hook) == &PyClassMethod_Type &&
+         a.collection_hook.set(Ref::steal(PyObject_GetAttrString(hook, "__func__")).get(), {"Collection"}) < 0)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyErr_Clear();
+    // The bodies must hand the checks to _abc's own functions (abc falls
+    // back to a Python version when _abc is missing).
+    Ref n_ic = Ref::steal(PyUnicode_InternFromString("_abc_instancecheck")),
+        n_sc = Ref::steal(PyUnicode_InternFromString("_abc_subclasscheck"));
+    PyObject *ic = a.instancecheck.get(), *sc = a.subclasscheck.get();
+    if (!ic || !sc || !n_ic || !n_sc || global_of(ic, n_ic.get()) != instancecheck.get() ||
+        global_of(sc, n_sc.get()) != subclasscheck.get() || Py_TYPE(impl.get())->tp_basicsize != sizeof(compat::AbcData)) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref n_coll = Ref::steal(PyUnicode_InternFromString("Collection"));
+    PyObject *ch = a.collection_hook.get();
+    if (ch && (!n_coll || global_of(ch, n_coll.get()) != collection.get())) PyErr_Clear();  // hook stays unknown: no registry answers
+    else if (ch) a.collection.set(std::move(collection));
+    a.object_hook.set(Ref::borrow(class_attribute(&PyBaseObject_Type, n___subclasshook__)));
+    a.data_type = Py_TYPE(impl.get());
+    a.meta.set(std::move(meta));
+    a.token_of.set(std::move(token_of));
+    a.dump.set(std::move(dump));
+    a.ready = true;
+    return true;
+}
+
+// Whether `impl`, the state of `cls`, reads as _abc reports it; asked once.
+bool abc_layout_matches(PyObject *cls, compat::AbcData *impl) {
+    AbcMachinery &a = abc_machinery;
+    if (a.layout_checked) return a.ready;
+    a.layout_checked = true;
+    Ref dump = call(a.dump.get(), cls);
+    bool same = dump && PyTuple_Check(dump.get()) && PyTuple_GET_SIZE(dump.get()) == 4;
+    PyObject *sets[3] = {impl->registry, impl->cache, impl->negative_cache};
+    for (int i = 0; same && i < 3; ++i) {
+        PyObject *copy = PyTuple_GET_ITEM(dump.get(), i);
+        Py_ssize_t n = PySet_Check(copy) ? PySet_GET_SIZE(copy) : -1;
+        same = sets[i] ? PySet_Check(sets[i]) && PySet_GET_SIZE(sets[i]) == n : n == 0;
+    }
+    if (same) {
+        unsigned long long version = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(dump.get(), 3));
+        same = !PyErr_Occurred() && version == impl->negative_cache_version;
+    }
+    PyErr_Clear();
+    if (!same) a.ready = false;
+    return a.ready;
+}
+
+// Whether cls's __subclasshook__, as _abc calls it on cls, only says
+// NotImplemented: object's own, or Collection's for a class other than
+// Collection.  (The metaclass was checked to have no data descriptor of
+// that name.)
+bool hook_says_not_implemented(PyTypeObject *cls) {
+    AbcMachinery &a = abc_machinery;
+    PyObject *hook = class_attribute(cls, n___subclasshook__);
+    if (!hook) return false;
+    if (hook == a.object_hook.get()) return true;
+    return a.collection.get() && reinterpret_cast<PyObject *>(cls) != a.collection.get() &&
+           Py_TYPE(hook) == &PyClassMethod_Type && a.collection_hook.get() &&
+           a.collection_hook.get() == compat::classmethod_function(hook) && a.collection_hook.unchanged();
+}
+
+// The weak reference to `type` that a set of _abc's holds (a new
+// reference), or null: none, or an error (cleared; nothing is remembered then).
+PyObject *ref_in(PyObject *set, PyTypeObject *type) {
+    if (!set || !PySet_Check(set)) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(set));
+    if (!it) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    while (Ref ref = Ref::steal(PyIter_Next(it.get())))
+        if (PyWeakref_CheckRef(ref.get()) && compat::weakref_object(ref.get()) == reinterpret_cast<PyObject *>(type))
+            return ref.release();
+    PyErr_Clear();
+    return nullptr;
+}
+
+// Whether a set of _abc's holds a weak reference equal to `ref` (one to the
+// class asked about), as _abc's own probe finds it: 1, 0, or -1 on error.
+int in_set(PyObject *set, PyObject *ref) {
+    if (!set || PySet_GET_SIZE(set) == 0) return 0;
+    return PySet_Contains(set, ref);
+}
+
+// abc's invalidation counter, as get_cache_token gives it; -1 with an error.
+int cache_token(unsigned long long *token) {
+    Ref t = call(abc_machinery.token_of.get());
+    if (!t) return -1;
+    *token = PyLong_AsUnsignedLongLong(t.get());
+    return *token == static_cast<unsigned long long>(-1) && PyErr_Occurred() ? -1 : 0;
+}
+
+// What _abc asks of the class of an object whose class is in its registry
+// before it looks there: the hook, and that class's __mro__, read plainly.
+bool registry_reached(PyTypeObject *abc, PyTypeObject *type) {
+    PyTypeObject *type_meta = Py_TYPE(type);
+    return abc_machinery.subclasscheck.unchanged() && hook_says_not_implemented(abc) &&
+           type_meta->tp_getattro == PyType_Type.tp_getattro &&
+           class_attribute(type_meta, n___mro__) == class_attribute(&PyType_Type, n___mro__);
+}
+
+}  // namespace
+
+int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
+    PyTypeObject *type = Py_TYPE(obj);
+    if (!fast_paths || reinterpret_cast<PyObject *>(type) == cls || !PyType_Check(cls) || PyType_CheckExact(cls) ||
+        !abc_ready())
+        return PyObject_IsInstance(obj, cls);
+    auto *abc = reinterpret_cast<PyTypeObject *>(cls);
+    PyTypeObject *meta = Py_TYPE(cls);
+    uint64_t epoch = tag_epoch();
+    uint64_t type_stamp = class_stamp(type, epoch), cls_stamp = class_stamp(abc, epoch),
+             meta_stamp = class_stamp(meta, epoch);
+    if (!type_stamp || !cls_stamp || !meta_stamp) return PyObject_IsInstance(obj, cls);
+    Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
+    Ref hold = Ref::borrow(cls);  // a metaclass's __eq__ met in the sets may drop it
+    if (e.type == type && e.cls == cls && e.meta == meta && e.type_stamp == type_stamp && e.cls_stamp == cls_stamp &&
+        e.meta_stamp == meta_stamp && abc_machinery.instancecheck.unchanged()) {
+        // As _abc_instancecheck: the class in the ABC's cache, then, while
+        // that is current, in its negative cache; then, as
+        // _abc_subclasscheck goes on after the hook said NotImplemented,
+        // registered directly.
+        compat::AbcData *impl = e.impl;
+        Ref ref = Ref::borrow(e.ref);  // the sets' comparisons may run code that drops the entry
+        int found = in_set(impl->cache, ref.get());
+        if (found) return found < 0 ? -1 : 1;
+        if (e.source != Source::Cache && impl->negative_cache && PySet_GET_SIZE(impl->negative_cache) > 0) {
+            unsigned long long token;
+            if (cache_token(&token) < 0) return -1;
+            if (impl->negative_cache_version == token) {
+                found = in_set(impl->negative_cache, ref.get());
+                if (found) return found < 0 ? -1 : 0;
+            }
+        }
+        if (e.source == Source::Registry && registry_reached(abc, type)) {
+            found = in_set(impl->registry, ref.get());
+            if (found) return found < 0 ? -1 : 1;
+        }
+        return PyObject_IsInstance(obj, cls);
+    }
+    // isinstance() calls the metaclass's __instancecheck__: abc's own,
+    // which hands the check to _abc; that reads cls._abc_impl through the
+    // metaclass's attribute lookup (which has no _abc_impl of its own) and
+    // obj.__class__ (its class's, when the class keeps the generic lookup
+    // and object's __class__).  A miss in the caches calls the metaclass's
+    // __subclasscheck__, and that cls.__subclasshook__.
+    remember(e, {});
+    PyObject *meta_hook = class_attribute(meta, n___subclasshook__);
+    bool known = abc_machinery.instancecheck.is(class_attribute(meta, n___instancecheck__)) &&
+                 meta->tp_getattro == PyType_Type.tp_getattro && !class_attribute(meta, n__abc_impl) &&
+                 type->tp_getattro == PyObject_GenericGetAttr &&
+                 class_attribute(type, n___class__) == class_attribute(&PyBaseObject_Type, n___class__);
+    PyObject *impl = known ? class_attribute(abc, n__abc_impl) : nullptr;
+    if (!impl || Py_TYPE(impl) != abc_machinery.data_type ||
+        !abc_layout_matches(cls, reinterpret_cast<compat::AbcData *>(impl)))
+        return PyObject_IsInstance(obj, cls);
+    bool registry_known = abc_machinery.subclasscheck.is(class_attribute(meta, n___subclasscheck__)) &&
+                          (!meta_hook || !PyDescr_IsData(meta_hook)) && registry_reached(abc, type);
+    int answer = PyObject_IsInstance(obj, cls);
+    if (answer < 0) return answer;
+    // The check ran Python code: remember only if nothing moved meanwhile,
+    // and where the answer now stands.
+    if (tag_epoch() != epoch || class_stamp(type, epoch) != type_stamp || class_stamp(abc, epoch) != cls_stamp ||
+        class_stamp(meta, epoch) != meta_stamp)
+        return answer;
+    auto *data = reinterpret_cast<compat::AbcData *>(impl);
+    Source source = answer ? Source::Cache : Source::Negative;
+    PyObject *ref = ref_in(answer ? data->cache : data->negative_cache, type);
+    if (!ref && answer && registry_known) {
+        source = Source::Registry;
+        ref = ref_in(data->registry, type);
+    }
+    if (ref) remember(e, {type, cls, meta, type_stamp, cls_stamp, meta_stamp, data, source, ref});
+    return answer;
+}
+
+// -------------------------------------------------------------- instances
+
+int instance_attribute(PyObject *obj, PyObject *name, Ref &out) {
+    PyObject **dictptr = compat::dict_ptr(obj);
+    if (!dictptr || !*dictptr) return 0;
+    Ref dict = Ref::borrow(*dictptr);  // a key's __eq__ may replace it
+    PyObject *found = PyDict_GetItemWithError(dict.get(), name);
+    if (found) {
+        out = Ref::borrow(found);
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+
 Ref Global::get() const {
     Watch *w = nullptr;
     if constexpr (watch_globals) {
@@ -268,7 +493,9 @@ Ref GlobalAttribute::get() const {
     Watch *w = nullptr;
     if constexpr (watch_globals) {
         w = the_watch();
-        if (PyObject *v = recall(kept_, w)) return Ref::borrow(v);
+        // Still a plain module: giving it another __class__ changes no dict.
+        PyObject *v = recall(kept_, w);
+        if (v && Py_TYPE(holder_) == &PyModule_Type) return Ref::borrow(v);
     }
     Ref holder = global_.get();
     if (!holder) return {};
@@ -291,6 +518,7 @@ Ref GlobalAttribute::get() const {
             // same count tells.
             Ref result = Ref::borrow(v);
             keep(kept_, w, v, generation);
+            holder_ = holder.get();
             return result;
         }
         if (PyErr_Occurred()) return {};

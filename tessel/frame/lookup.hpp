@@ -3,36 +3,75 @@
 //
 // A fast path replaces a step of a method's Python line (an attribute lookup
 // through a class, a super() walk, an isinstance() against an ABC, a module
-// global, an attribute read from an instance) by an answer found earlier.
-// Each answer here is kept together with the one thing that moves whenever
-// the answer could change, and is used only while that thing stands still:
+// global, a known function of the standard library, an attribute read from
+// an instance) by an answer found earlier.  Each kind of answer is kept with
+// every fact it rests on, and is used only while all of them stand:
 //
-//   what a class's lookups find     the class's version tag: the interpreter
-//                                   gives a class a new one whenever it or a
-//                                   class in its MRO changes, and never reuses
-//                                   one (ClassMemo, super_target)
-//   isinstance(obj, ABC)            the version tags of obj's class and of the
-//                                   ABC, and abc's cache token, which moves on
-//                                   every register() (AbcCheck)
+//   a fact made from a class's      - the class's version tag: the interpreter
+//   lookups (ClassMemo: what          gives a class a new one whenever it or a
+//   obj[key], super() or a method     class in its MRO changes;
+//   call would reach)               - its metaclass, and the metaclass's tag
+//                                     (how calling the class, or reading
+//                                     from it, behaves: __call__,
+//                                     __getattribute__, ... of the metaclass);
+//                                   - the tag of the class of each object the
+//                                     lookups found (class_attribute,
+//                                     super_target), when that class can
+//                                     change: whether a found attribute is a
+//                                     descriptor, and of which kind, is that
+//                                     class's, and changing it moves no tag
+//                                     of the class that holds the attribute;
+//                                   - the count of wraps of the tag counter
+//                                     (see below).
+//   a known function of the         its __code__, __defaults__ and
+//   standard library (KnownFunction) __kwdefaults__ (assigning them moves no
+//                                   tag), no closure, and the value of every
+//                                   global its known steps read (compared at
+//                                   each use; from 3.12 on, while no watched
+//                                   dict changed, not looked up again)
+//   isinstance(obj, ABC) (AbcCheck) nothing remembered of the answer itself:
+//                                   the ABC's own caches are read as abc's
+//                                   __instancecheck__ reads them, so a cleared
+//                                   registry or cache, or a register(), is
+//                                   seen at once.  Remembered per class of obj
+//                                   and ABC: that obj's class reports itself
+//                                   as __class__ (its tag), where cls keeps its
+//                                   abc state (cls's and its metaclass's
+//                                   tags), and that the metaclass's
+//                                   __instancecheck__ is abc's own, unchanged
+//                                   (a KnownFunction)
 //   a module global                 from 3.12 on, a dict watcher on the dicts
-//                                   it was read from (Global, GlobalAttribute);
-//                                   before, it is looked up at every use
+//   (Global, GlobalAttribute)       it was read from, and for an attribute of
+//                                   a module, that the module is still of the
+//                                   plain module type (assigning __class__
+//                                   changes no dict); before 3.12, looked up
+//                                   at every use
 //   an attribute of an instance     nothing kept: the instance's dict is read
-//                                   at each use (instance_attribute)
+//   (instance_attribute)            at each use, so a replaced __dict__ is seen
 //
-// Answers are borrowed from the dicts that hold them: an unchanged version
-// tag or an unfired watcher means those dicts still hold them.
+// Tags: a tag is 32 bits wide.  Before 3.12 the interpreter's counter starts
+// again from the beginning when it runs out, and so may give a class a tag it
+// once had; when it does, it marks the tags of object and every class
+// invalid.  The frame keeps a class of its own that nothing else changes, and
+// counts a wrap whenever that class has lost its tag; every remembered tag is
+// widened with that count (a stamp), so no stamp is ever given twice.  From
+// 3.12 on the counter stops instead of wrapping.
+//
+// Answers are borrowed from the dicts that hold them: unchanged stamps or an
+// unfired watcher mean those dicts still hold them.
 //
 // A build with fast paths off (make build FAST_PATHS=off) remembers nothing:
 // every ClassMemo hands out its empty fact, AbcCheck and Global go the plain
-// way, and so every operation takes the route of its Python line.  The test
-// suite runs both ways.
+// way, KnownFunction recognises nothing, and so every operation takes the
+// route of its Python line.  The test suite runs both ways, and a
+// differential fuzzer compares the two builds.
 #pragma once
 
 #include "errors.hpp"
 #include "module.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 
 #ifndef TESSEL_FAST_PATHS
 #define TESSEL_FAST_PATHS 1
@@ -51,6 +90,29 @@ inline unsigned int class_version(PyTypeObject *type) {
     return compat::type_version_valid(type) ? type->tp_version_tag : assign_class_version(type);
 }
 
+namespace detail {
+extern PyTypeObject *tag_watch;  // the frame's own class, whose tag is lost only on a wrap
+extern uint64_t tag_wraps;
+uint64_t count_wrap();
+}  // namespace detail
+
+// The count of wraps of the tag counter seen so far (0 where tags never wrap).
+inline uint64_t tag_epoch() {
+    if constexpr (compat::type_versions_wrap) {
+        if (!detail::tag_watch || !compat::type_version_valid(detail::tag_watch)) return detail::count_wrap();
+        return detail::tag_wraps;
+    } else {
+        return 0;
+    }
+}
+
+// A class's tag widened with the count of wraps: never given twice.  0 when
+// the class has no tag.
+inline uint64_t class_stamp(PyTypeObject *type, uint64_t epoch) {
+    unsigned int tag = class_version(type);
+    return tag ? epoch << 32 | tag : 0;
+}
+
 // What a lookup of `name` on the class finds, through its MRO (borrowed, no
 // error set; null when nothing).  No code of the caller's runs: the keys are
 // strings.
@@ -62,13 +124,73 @@ PyObject *class_attribute(PyTypeObject *type, PyObject *name);
 // failed to compare (the plain route then meets that error itself).
 Ref super_target(PyTypeObject *type, PyObject *klass, PyObject *name);
 
+// The classes, besides its own, whose tags a fact rests on: the class of each
+// object that class_attribute or super_target found while it was made, when
+// that class can change.  Too many, or one without a tag, and the fact is not
+// kept.
+class Footing {
+public:
+    static constexpr int kMax = 4;
+    void add(PyTypeObject *type, uint64_t epoch) {
+        if (!compat::type_is_mutable(type)) return;
+        for (int i = 0; i < n_; ++i)
+            if (types_[i] == type) return;
+        uint64_t stamp = class_stamp(type, epoch);
+        if (n_ == kMax || !stamp) {
+            sound_ = false;
+            return;
+        }
+        types_[n_] = type;
+        stamps_[n_++] = stamp;
+    }
+    void add_all(const Footing &other, uint64_t epoch) {
+        if (!other.sound_) sound_ = false;
+        for (int i = 0; i < other.n_; ++i) add(other.types_[i], epoch);
+    }
+    bool sound() const { return sound_; }
+    bool stands(uint64_t epoch) const {
+        for (int i = 0; i < n_; ++i)
+            if (class_stamp(types_[i], epoch) != stamps_[i]) return false;
+        return true;
+    }
+
+private:
+    PyTypeObject *types_[kMax] = {};  // compared only
+    uint64_t stamps_[kMax] = {};
+    int n_ = 0;
+    bool sound_ = true;
+};
+
+// While one lives, the lookups above add what they find to its footing; one
+// made inside another hands its footing on to the outer one when it ends.
+class FootingRecorder {
+public:
+    explicit FootingRecorder(uint64_t epoch) : outer_(current_), epoch_(epoch) { current_ = this; }
+    ~FootingRecorder() {
+        current_ = outer_;
+        if (outer_) outer_->footing.add_all(footing, outer_->epoch_);
+    }
+    FootingRecorder(const FootingRecorder &) = delete;
+    FootingRecorder &operator=(const FootingRecorder &) = delete;
+    static void found(PyObject *obj) {
+        if (current_ && obj) current_->footing.add(Py_TYPE(obj), current_->epoch_);
+    }
+    Footing footing;
+
+private:
+    static inline FootingRecorder *current_ = nullptr;
+    FootingRecorder *outer_;
+    uint64_t epoch_;
+};
+
 // A fact worked out from a class's lookups (which functions obj[key], super()
-// or a method call would reach, say), remembered per class while its version
-// tag stands.  `Fact{}` must mean "no shortcut": it is what every lookup gives
-// when fast paths are off, and what a class without a version tag is told
-// when `make` cannot be trusted either.  `make(type)` runs with no exception
-// pending and must not leave one; its fact is remembered only if the class
-// kept its tag meanwhile.
+// or a method call would reach, say), remembered per class while everything
+// it rests on stands (see the table above).  `Fact{}` must mean "no
+// shortcut": it is what every lookup gives when fast paths are off, and what
+// a class without a version tag is told when `make` cannot be trusted
+// either.  `make(type)` runs with no exception pending and must not leave
+// one; its fact is remembered only if the class and its metaclass kept their
+// tags meanwhile.
 template <typename Fact, int Ways = 16>
 class ClassMemo {
 public:
@@ -79,15 +201,23 @@ public:
             (void)make;
             return Fact{};
         } else {
-            unsigned int tag = class_version(type);
-            if (!tag) return make(type);
+            uint64_t epoch = tag_epoch();
+            uint64_t stamp = class_stamp(type, epoch);
+            if (!stamp) return make(type);
+            PyTypeObject *meta = Py_TYPE(type);
             Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6) % Ways];
-            if (e.type == type && e.tag == tag) {
+            if (e.type == type && e.stamp == stamp && e.meta == meta &&
+                (!e.meta_stamp || class_stamp(meta, epoch) == e.meta_stamp) && e.footing.stands(epoch)) {
                 TESSEL_CHECK(PyType_Check(reinterpret_cast<PyObject *>(type)));
                 return e.fact;
             }
+            uint64_t meta_stamp = compat::type_is_mutable(meta) ? class_stamp(meta, epoch) : 0;
+            FootingRecorder recorder(epoch);
             Fact fact = make(type);
-            if (class_version(type) == tag) e = {type, tag, fact};
+            if (recorder.footing.sound() && tag_epoch() == epoch && class_stamp(type, epoch) == stamp &&
+                Py_TYPE(type) == meta && (!compat::type_is_mutable(meta) || (meta_stamp && class_stamp(meta, epoch) == meta_stamp)) &&
+                recorder.footing.stands(epoch))
+                e = {type, stamp, meta, meta_stamp, recorder.footing, fact};
             return fact;
         }
     }
@@ -98,53 +228,80 @@ public:
 private:
     struct Entry {
         PyTypeObject *type = nullptr;  // compared only
-        unsigned int tag = 0;
+        uint64_t stamp = 0;
+        PyTypeObject *meta = nullptr;  // compared only
+        uint64_t meta_stamp = 0;       // 0: a metaclass that cannot change
+        Footing footing;
         Fact fact{};
     };
     Entry entries_[Ways];
 };
 
 // A function of the standard library as a module found it at import, with
-// its code: later lookups that find the same function with the same code
-// (nobody assigned its __code__) may run the known steps of its body.
+// its code and defaults: later lookups that find the same function, still
+// so, may run the known steps of its body.  Those steps may read globals of
+// the function (from its globals, then its builtins): they are named at
+// set(), and the function is known only while each still resolves to the
+// object it did then.
 class KnownFunction {
 public:
-    // Remembers `function` when it is a plain Python function; 0, or -1 on error.
-    int set(PyObject *function);
+    static constexpr int kMaxGlobals = 4;
+    // Remembers `function` when it is a plain Python function without a
+    // closure and each of `globals` resolves; 0, or -1 on error.
+    int set(PyObject *function, std::initializer_list<const char *> globals = {});
     PyObject *get() const { return function_.get(); }
-    // Whether `found` is that function with its code unchanged (false when
-    // fast paths are off).
-    bool is(PyObject *found) const;
-    // Whether the function's code is still the one it had.
+    // Whether `found` is that function, unchanged (false when fast paths are off).
+    bool is(PyObject *found) const { return found && found == function_.get() && unchanged(); }
+    // Whether the function is still as it was.
     bool unchanged() const;
 
 private:
-    Held function_, code_;
+    bool globals_unchanged() const;
+    Held function_, code_, defaults_, kwdefaults_;
+    Held names_[kMaxGlobals], values_[kMaxGlobals];
+    int n_globals_ = 0;
+    mutable uint64_t checked_ = 0;  // the watched dicts' count of changes when the globals were last compared
 };
 
 // -------------------------------------------------------------- isinstance
 
-// isinstance(obj, cls).  When cls is a class whose metaclass is abc.ABCMeta
-// unchanged, the answer is remembered per class of obj while that class, cls
-// and abc's cache token stay as they were, and only for classes whose
-// instances report their own class as __class__ (the ABC asks only the
-// class then).  Any other cls is asked every time.
+// isinstance(obj, cls) against an ABC.  abc answers from cls's state: its
+// cache of classes found to be subclasses, its negative cache (current
+// while no register() happened since it was filled), and, for a class
+// registered directly, its registry, which it reaches after asking cls's
+// __subclasshook__.  Where the answer for obj's class came from one of those
+// and every step before it is known (abc's own __instancecheck__ and
+// __subclasscheck__ with their globals, a hook that only says
+// NotImplemented, obj reporting its class as __class__), that place is
+// remembered, and each later check reads that set again as abc would; any
+// other case, or a class no longer found there, goes the plain way.
 class AbcCheck {
 public:
     int operator()(PyObject *obj, PyObject *cls);
     void forget() {
-        for (Entry &e : entries_) e = {};
+        for (Entry &e : entries_) remember(e, {});
     }
 
 private:
     static constexpr int kWays = 64;
+    enum class Source { None, Cache, Negative, Registry };
     struct Entry {
         PyTypeObject *type = nullptr;  // compared only
         PyObject *cls = nullptr;       // compared only
-        unsigned int type_tag = 0, cls_tag = 0, meta_tag = 0;
-        long long token = -1;
-        bool answer = false;
+        PyTypeObject *meta = nullptr;  // compared only
+        uint64_t type_stamp = 0, cls_stamp = 0, meta_stamp = 0;
+        compat::AbcData *impl = nullptr;  // borrowed from cls's MRO
+        Source source = Source::None;
+        // The weak reference to obj's class that abc keeps in that set (a
+        // reference of the entry's own; left at exit): asked for, the set
+        // finds it by identity, and it compares as abc's own probe would.
+        PyObject *ref = nullptr;
     };
+    void remember(Entry &e, Entry fresh) {
+        PyObject *old = e.ref;
+        e = fresh;
+        Py_XDECREF(old);
+    }
     Entry entries_[kWays];
 };
 
@@ -192,6 +349,7 @@ private:
     Name attribute_;
     mutable int module_reads_dict_ = -1;  // the module type has no data descriptor of the name (-1: not asked yet)
     mutable WatchedValue kept_;
+    mutable PyObject *holder_ = nullptr;  // the module it was read from (compared only)
 };
 
 }  // namespace tessel

@@ -468,31 +468,50 @@ Ref Module::define_class(const char *name, PyObject *bases_tuple, const char *do
 
 namespace {
 
-// Finds `name` after `klass` in the MRO; `start` gets the type whose MRO is
-// walked and `bind_to` the object to bind to (null when self is that type).
-Ref super_find(PyObject *klass, PyObject *self, PyObject *name, PyTypeObject **start,
-               PyObject **bind_to) {
-    if (!PyType_Check(klass)) {
-        PyErr_Format(PyExc_TypeError, "super() argument 1 must be type, not %.200s",
-                     Py_TYPE(klass)->tp_name);
-        return {};
+// What super(klass, self).name finds.  The common cases walk the MRO here:
+// `attr` is then the raw attribute, to bind to `bind_to` (null when self is
+// the class walked) with `start` as its owner.  Every other case (self None,
+// which makes an unbound super object; an object whose __class__ is a
+// subclass of klass although its type is not; a name the walk does not
+// find, which super() then looks up on the super object itself; klass not a
+// class) goes through the interpreter's own super object, and `attr` is what
+// it gave, bound (`bound`).
+//
+// One call differs from calling what that gives: with self None the super
+// object is unbound, and its __init__ is super's own, which called with no
+// arguments takes them from the Python frame that runs; in a method's
+// Python line that is the method's own, klass and None, so the super object
+// stays as it is: `reinit` marks that case.
+struct SuperFound {
+    Ref attr;
+    PyTypeObject *start = nullptr;
+    PyObject *bind_to = nullptr;
+    bool bound = false, reinit = false;
+};
+
+Name n___init__("__init__");
+
+SuperFound super_find(PyObject *klass, PyObject *self, PyObject *name) {
+    SuperFound f;
+    if (PyType_Check(klass) && self != Py_None) {
+        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(klass);
+        if (PyType_Check(self) && PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(self), type)) {
+            f.start = reinterpret_cast<PyTypeObject *>(self);
+        } else if (PyType_IsSubtype(Py_TYPE(self), type)) {
+            f.start = Py_TYPE(self);
+            f.bind_to = self;
+        }
+        if (f.start) {
+            f.attr = find_after(f.start, klass, name);
+            if (f.attr || PyErr_Occurred()) return f;
+        }
     }
-    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(klass);
-    if (PyType_Check(self) && PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(self), type)) {
-        *start = reinterpret_cast<PyTypeObject *>(self);
-        *bind_to = nullptr;
-    } else if (PyType_IsSubtype(Py_TYPE(self), type)) {
-        *start = Py_TYPE(self);
-        *bind_to = self;
-    } else {
-        PyErr_SetString(PyExc_TypeError,
-                        "super(type, obj): obj must be an instance or subtype of type");
-        return {};
-    }
-    Ref found = find_after(*start, klass, name);
-    if (found || PyErr_Occurred()) return found;
-    PyErr_Format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
-    return {};
+    Ref super = call(reinterpret_cast<PyObject *>(&PySuper_Type), klass, self);
+    f.attr = super ? Ref::steal(PyObject_GetAttr(super.get(), name)) : Ref();
+    f.bound = true;
+    f.reinit = f.attr && self == Py_None && PyUnicode_Check(name) && compat::str_equal(name, n___init__) &&
+               compat::type_lookup(&PySuper_Type, n___init__) == compat::type_lookup(Py_TYPE(super.get()), n___init__);
+    return f;
 }
 
 Ref bind(const Ref &raw, PyObject *bind_to, PyTypeObject *start) {
@@ -508,31 +527,32 @@ bool is_method_descriptor(PyObject *o) {
 }  // namespace
 
 Ref super_getattr(PyObject *klass, PyObject *self, PyObject *name) {
-    PyTypeObject *start;
-    PyObject *bind_to;
-    Ref raw = super_find(klass, self, name, &start, &bind_to);
-    if (!raw) return {};
-    return bind(raw, bind_to, start);
+    SuperFound f = super_find(klass, self, name);
+    if (!f.attr || f.bound) return std::move(f.attr);
+    return bind(f.attr, f.bind_to, f.start);
 }
 
 Ref super_call(PyObject *klass, PyObject *self, PyObject *name, std::initializer_list<PyObject *> args) {
-    PyTypeObject *start;
-    PyObject *bind_to;
-    Ref raw = super_find(klass, self, name, &start, &bind_to);
-    if (!raw) return {};
+    SuperFound f = super_find(klass, self, name);
+    if (!f.attr) return {};
+    if (f.reinit && args.size() == 0) return none();
     Args argv(args);
-    if (bind_to && is_method_descriptor(raw.get())) return argv.call_with_self(raw.get(), self);
-    Ref bound = bind(raw, bind_to, start);
+    if (f.bound) return argv.call(f.attr.get());
+    if (f.bind_to && is_method_descriptor(f.attr.get())) return argv.call_with_self(f.attr.get(), self);
+    Ref bound = bind(f.attr, f.bind_to, f.start);
     if (!bound) return {};
     return argv.call(bound.get());
 }
 
 Ref super_call_tuple(PyObject *klass, PyObject *self, PyObject *name, PyObject *args, PyObject *kwargs) {
-    PyTypeObject *start;
-    PyObject *bind_to;
-    Ref raw = super_find(klass, self, name, &start, &bind_to);
-    if (!raw) return {};
+    SuperFound f = super_find(klass, self, name);
+    if (!f.attr) return {};
     if (kwargs && PyDict_GET_SIZE(kwargs) == 0) kwargs = nullptr;
+    if (f.reinit && PyTuple_GET_SIZE(args) == 0 && !kwargs) return none();
+    if (f.bound) return Ref::steal(PyObject_Call(f.attr.get(), args, kwargs));
+    PyTypeObject *start = f.start;
+    PyObject *bind_to = f.bind_to;
+    Ref raw = std::move(f.attr);
     // The slot wrapper of a built-in type's __init__ (dict.__init__, list.__init__):
     // call the slot itself, as the wrapper would after its type check.
     if (bind_to && Py_TYPE(raw.get()) == &PyWrapperDescr_Type) {
