@@ -43,7 +43,8 @@ struct State {
     // What copies and pickles use: copyreg.__newobj__, dict.update, object.__dir__.
     Held copyreg_newobj, dict_update, object_dir;
     // MutableMapping.setdefault, as NestedCoffer bound it: its steps are run
-    // here while a class still finds it with its code unchanged.
+    // here while a class still finds it unchanged (code, defaults, and the
+    // KeyError its except clause names).
     KnownFunction setdefault;
     // itertools.chain as imported: update() walks its two parts itself while
     // the module's itertools.chain is still this one.
@@ -241,8 +242,8 @@ Profile make_profile(PyTypeObject *t) {
 // Called with no exception pending (the lookups assume it).
 Profile profile(PyTypeObject *t) { return state.profiles.get(t, make_profile); }
 
-// MutableMapping.setdefault still has the code it had at import (assigning
-// its __code__ changes no class).
+// MutableMapping.setdefault is still as it was at import (assigning its
+// __code__ or __defaults__, or a KeyError to its module, changes no class).
 bool setdefault_unchanged() { return state.setdefault.is(state.setdefault.get()); }
 
 // isinstance(obj, Mapping), Mapping read from the module's globals.
@@ -716,7 +717,8 @@ PyObject *NestedCoffer_update(Call &c) {
 int remember(Module &m, PyObject *coffer, PyObject *nested, PyObject *setdefault) {
     state.coffer.set(Ref::borrow(coffer));
     state.nested.set(Ref::borrow(nested));
-    if (state.setdefault.set(setdefault) < 0) return -1;
+    // Its steps read one global: the KeyError of `except KeyError:`.
+    if (state.setdefault.set(setdefault, {"KeyError"}) < 0) return -1;
     Ref itertools = m.get("itertools");
     if (!itertools) return -1;
     state.chain.set(Ref::steal(PyObject_GetAttr(itertools.get(), n_chain)));
