@@ -28,9 +28,12 @@ struct Profile {
     bool own_update = false;
     // the class's setdefault is the standard library's, as NestedCoffer bound it
     bool std_setdefault = false;
-    // calling the class runs dict's __new__, then NestedCoffer's __init__ down to
-    // dict's, and our update
+    // calling the class (through type.__call__, which new_level asks of the
+    // metaclass at each use) runs dict's __new__, then NestedCoffer's __init__
+    // down to dict's, and our update
     bool plain_new = false;
+    // obj.__dict__ = obj runs only the built-in setter Coffer's class was given
+    bool plain_setattr = false;
 };
 
 // Everything the module keeps for the life of the process.
@@ -40,7 +43,8 @@ struct State {
     // What copies and pickles use: copyreg.__newobj__, dict.update, object.__dir__.
     Held copyreg_newobj, dict_update, object_dir;
     // MutableMapping.setdefault, as NestedCoffer bound it: its steps are run
-    // here while a class still finds it with its code unchanged.
+    // here while a class still finds it unchanged (code, defaults, and the
+    // KeyError its except clause names).
     KnownFunction setdefault;
     // itertools.chain as imported: update() walks its two parts itself while
     // the module's itertools.chain is still this one.
@@ -224,8 +228,11 @@ Profile make_profile(PyTypeObject *t) {
     p.std_setdefault = generic && setdefault && setdefault == state.setdefault.get();
     Ref coffer_init = super_target(t, state.nested.get(), n___init__);
     Ref dict_init = super_target(t, state.coffer.get(), n___init__);
-    p.plain_new = p.own_update && Py_TYPE(t)->tp_call == PyType_Type.tp_call &&
-                  t->tp_new == PyDict_Type.tp_new &&
+    PyObject *dict_descriptor = class_attribute(t, n___dict__);
+    p.plain_setattr = t->tp_setattro == PyObject_GenericSetAttr && dict_descriptor &&
+                      dict_descriptor == class_attribute(reinterpret_cast<PyTypeObject *>(state.coffer.get()),
+                                                         n___dict__);
+    p.plain_new = p.own_update && t->tp_new == PyDict_Type.tp_new &&
                   ours(class_attribute(t, n___init__), NestedCoffer_init) &&
                   ours(coffer_init.get(), Coffer_init) && dict_init &&
                   dict_init.get() == class_attribute(&PyDict_Type, n___init__);
@@ -235,8 +242,8 @@ Profile make_profile(PyTypeObject *t) {
 // Called with no exception pending (the lookups assume it).
 Profile profile(PyTypeObject *t) { return state.profiles.get(t, make_profile); }
 
-// MutableMapping.setdefault still has the code it had at import (assigning
-// its __code__ changes no class).
+// MutableMapping.setdefault is still as it was at import (assigning its
+// __code__ or __defaults__, or a KeyError to its module, changes no class).
 bool setdefault_unchanged() { return state.setdefault.is(state.setdefault.get()); }
 
 // isinstance(obj, Mapping), Mapping read from the module's globals.
@@ -408,17 +415,22 @@ Ref update_self(PyObject *self, PyObject *args, PyObject *kwargs) {
 Ref new_level(PyObject *self) {
     PyTypeObject *t = Py_TYPE(self);
     Ref cls = Ref::borrow(reinterpret_cast<PyObject *>(t));
-    if (!profile(t).plain_new) return call(cls.get());
+    // The metaclass's __call__ is asked here: giving the metaclass one moves
+    // no tag of the class.
+    Profile p = profile(t);
+    if (!p.plain_new || Py_TYPE(t)->tp_call != PyType_Type.tp_call) return call(cls.get());
     // What the call does for such a class, without its argument tuples and
     // bound methods: dict's __new__; NestedCoffer.__init__ calls Coffer's, which
     // calls dict's (nothing to do without arguments) and sets __dict__; then
-    // self.update() with no arguments (setting __dict__ may have run a
-    // __setattr__ of the class's, which can give it other methods or the
-    // instance an entry `update`).
+    // self.update() with no arguments.
     Ref level = Ref::steal(PyDict_Type.tp_new(t, state.empty_tuple.get(), nullptr));
     if (!level) return {};
     if (PyObject_SetAttr(level.get(), n___dict__, level.get()) < 0) return {};
-    if (!update_self(level.get(), state.empty_tuple.get(), nullptr)) return {};
+    // A __setattr__ (or __dict__ property) of the class's may have given it
+    // other methods, or the level an entry `update`: look update up then.
+    // Otherwise nothing ran, and the empty level hides nothing.
+    if (!p.plain_setattr) return update_self(level.get(), state.empty_tuple.get(), nullptr) ? level : Ref();
+    if (!Ref::steal(update(level.get(), nullptr, 0, nullptr))) return {};
     return level;
 }
 
@@ -705,7 +717,8 @@ PyObject *NestedCoffer_update(Call &c) {
 int remember(Module &m, PyObject *coffer, PyObject *nested, PyObject *setdefault) {
     state.coffer.set(Ref::borrow(coffer));
     state.nested.set(Ref::borrow(nested));
-    if (state.setdefault.set(setdefault) < 0) return -1;
+    // Its steps read one global: the KeyError of `except KeyError:`.
+    if (state.setdefault.set(setdefault, {"KeyError"}) < 0) return -1;
     Ref itertools = m.get("itertools");
     if (!itertools) return -1;
     state.chain.set(Ref::steal(PyObject_GetAttr(itertools.get(), n_chain)));

@@ -105,7 +105,7 @@ def test_repr_looks_up_coffer_late():
     saved = coffer_module.Coffer
     try:
         coffer_module.Coffer = 5
-        with pytest.raises(TypeError, match="super\\(\\) argument 1 must be type"):
+        with pytest.raises(TypeError, match=r"super\(\) argument 1 must be (a )?type"):
             repr(saved())
     finally:
         coffer_module.Coffer = saved
@@ -464,6 +464,21 @@ def test_each_level_build_calls_the_class_even_when_not_needed():
     c.update(a={"b": {}})   # one per mapping value
     assert len(calls) == 4
 
+    logs = []
+    for base in (NestedCoffer, twin.NestedCoffer):
+        class Meta(type(base)):
+            pass
+
+        class Late(base, metaclass=Meta):
+            pass
+        late, log = Late(a={"b": 1}), []
+        late["a.c"] = 1
+        Meta.__call__ = lambda cls, *args, **kwargs: log.append(args) or type(base).__call__(cls, *args, **kwargs)
+        late["a.d"] = 2
+        late.update(x={"y": 1})
+        logs.append((log, plain(late)))
+    assert logs[0] == logs[1] and len(logs[0][0]) == 2   # a __call__ given to the metaclass later
+
 
 def test_a_subclass_setattr_sees_every_level_made_as_in_the_twin():
     logs = []
@@ -478,7 +493,16 @@ def test_a_subclass_setattr_sees_every_level_made_as_in_the_twin():
         w["a.c.d"] = 2
         w.update(x={"y": {}})
         logs.append((log, plain(w)))
-    assert logs[0] == logs[1]
+
+        class Planting(base):
+            """Gives every level an entry `update` as its __dict__ is set."""
+            def __setattr__(self, name, value):
+                super().__setattr__(name, value)
+                dict.__setitem__(self, "update", lambda *args, **kwargs: log.append(("planted", args)))
+        p = Planting()
+        p["a.b"] = 1
+        logs.append((log[:], plain(p)))
+    assert logs[0] == logs[2] and logs[1] == logs[3]
 
 
 def test_missing_hook_of_a_subclass_is_honoured(NC):
