@@ -35,10 +35,11 @@ uint64_t count_wrap() {
     if (!tag_watch) {
         PyObject *pending_type, *pending_value, *pending_tb;
         PyErr_Fetch(&pending_type, &pending_value, &pending_tb);
-        Ref name = Ref::steal(PyUnicode_FromString("tag watch")), bases = Ref::steal(PyTuple_New(0)),
-            ns = Ref::steal(PyDict_New());
-        Ref made = name && bases && ns ? call(reinterpret_cast<PyObject *>(&PyType_Type), name.get(), bases.get(), ns.get())
-                                       : Ref();
+        // Named after the library, not after whatever module's code runs now.
+        Ref name = Ref::steal(PyUnicode_FromString("_TagWatch")), bases = Ref::steal(PyTuple_New(0)),
+            ns = Ref::steal(PyDict_New()), module = Ref::steal(PyUnicode_FromString(module_full_name()));
+        bool ready = name && bases && ns && module && PyDict_SetItemString(ns.get(), "__module__", module.get()) == 0;
+        Ref made = ready ? call(reinterpret_cast<PyObject *>(&PyType_Type), name.get(), bases.get(), ns.get()) : Ref();
         if (made && PyType_Check(made.get())) {
             tag_watch = reinterpret_cast<PyTypeObject *>(made.get());
             tag_watch_class.set(std::move(made));

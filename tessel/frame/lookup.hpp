@@ -29,17 +29,22 @@
 //                                   global its known steps read (compared at
 //                                   each use; from 3.12 on, while no watched
 //                                   dict changed, not looked up again)
-//   isinstance(obj, ABC) (AbcCheck) nothing remembered of the answer itself:
-//                                   the ABC's own caches are read as abc's
-//                                   __instancecheck__ reads them, so a cleared
-//                                   registry or cache, or a register(), is
-//                                   seen at once.  Remembered per class of obj
-//                                   and ABC: that obj's class reports itself
-//                                   as __class__ (its tag), where cls keeps its
-//                                   abc state (cls's and its metaclass's
-//                                   tags), and that the metaclass's
-//                                   __instancecheck__ is abc's own, unchanged
-//                                   (a KnownFunction)
+//   isinstance(obj, ABC) (AbcCheck) where abc keeps the answer (the ABC's
+//                                   cache, its negative cache while current,
+//                                   its registry) and the weak reference it
+//                                   keeps there: that set is read again at
+//                                   each check, so a cleared registry or cache
+//                                   or a register() is seen at once.  Per class
+//                                   of obj and ABC, besides: that obj's class
+//                                   reports itself as __class__ (its tag),
+//                                   where cls keeps its abc state (cls's and
+//                                   its metaclass's tags), that the
+//                                   metaclass's __instancecheck__ (and, for a
+//                                   registry answer, __subclasscheck__ and
+//                                   cls's hook) are abc's own, unchanged
+//                                   (KnownFunction), and for a registry
+//                                   answer, how obj's class's metaclass reads
+//                                   __mro__
 //   a module global                 from 3.12 on, a dict watcher on the dicts
 //   (Global, GlobalAttribute)       it was read from, and for an attribute of
 //                                   a module, that the module is still of the
