@@ -488,17 +488,14 @@ PyObject *Tabulon_setitem(Call &c) {
     PyObject *index = c[1], *item = c[2];
     Ref path, obj;
     if (unpack2(item, path, obj) < 0) return pair_error();
-    // super().__setitem__(index, item if type(item) is tuple else tuple(item))
-    if (PyTuple_CheckExact(item)) return super_call(c, n___setitem__, {index, item}).release();
-    PyObject *klass = c.defining_class();
-    if (!klass) return nullptr;
-    Ref setitem = super_getattr(klass, c[0], n___setitem__);
-    if (!setitem) return nullptr;
-    // The item is iterated again: a one-shot iterator, used up by the check,
-    // gives the empty tuple.
-    Ref pair = Ref::steal(PySequence_Tuple(item));
+    // Stored as a plain tuple: the item itself when it is one, else the two
+    // values just checked.  Iterating the item again, as tuple(item) would,
+    // loses a one-shot iterator's values (the check used them up) and may
+    // give others than those checked.
+    Ref pair = PyTuple_CheckExact(item) ? Ref::borrow(item)
+                                        : Ref::steal(PyTuple_Pack(2, path.get(), obj.get()));
     if (!pair) return nullptr;
-    return call(setitem.get(), index, pair.get()).release();
+    return super_call(c, n___setitem__, {index, pair.get()}).release();
 }
 
 // Whether super(klass, self).append is list's own, for self of class `type`.

@@ -65,7 +65,7 @@ class Tabulon(list):
 
     def __setitem__(self, index, item):
         path, obj = _check(item)
-        super().__setitem__(index, item if type(item) is tuple else tuple(item))
+        super().__setitem__(index, item if type(item) is tuple else (path, obj))
 
     def append(self, item):
         path, obj = _check(item)
