@@ -416,18 +416,29 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
              meta_stamp = class_stamp(meta, epoch);
     if (!type_stamp || !cls_stamp || !meta_stamp) return PyObject_IsInstance(obj, cls);
     Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
-    Ref hold = Ref::borrow(cls);  // a metaclass's __eq__ met in the sets may drop it
+    Ref hold = Ref::borrow(cls);
     if (e.type == type && e.cls == cls && e.meta == meta && e.type_stamp == type_stamp && e.cls_stamp == cls_stamp &&
         e.meta_stamp == meta_stamp && abc_machinery.instancecheck.unchanged()) {
         // As _abc_instancecheck: the class in the ABC's cache, then, while
         // that is current, in its negative cache; then, as
         // _abc_subclasscheck goes on after the hook said NotImplemented,
         // registered directly.
+        // Held: a metaclass's __eq__, met in the sets' comparisons, may drop
+        // the entry or give cls another _abc_impl.
+        // Each later step stands on what was checked only while the classes
+        // kept their tags.
         compat::AbcData *impl = e.impl;
-        Ref ref = Ref::borrow(e.ref);  // the sets' comparisons may run code that drops the entry
+        Source source = e.source;
+        Ref ref = Ref::borrow(e.ref), hold_impl = Ref::borrow(reinterpret_cast<PyObject *>(impl));
+        auto still = [&] {
+            return tag_epoch() == epoch && class_stamp(type, epoch) == type_stamp &&
+                   class_stamp(abc, epoch) == cls_stamp && class_stamp(meta, epoch) == meta_stamp &&
+                   Py_TYPE(cls) == meta;
+        };
         int found = in_set(impl->cache, ref.get());
         if (found) return found < 0 ? -1 : 1;
-        if (e.source != Source::Cache && impl->negative_cache && PySet_GET_SIZE(impl->negative_cache) > 0) {
+        if (!still()) return PyObject_IsInstance(obj, cls);
+        if (source != Source::Cache && impl->negative_cache && PySet_GET_SIZE(impl->negative_cache) > 0) {
             unsigned long long token;
             if (cache_token(&token) < 0) return -1;
             if (impl->negative_cache_version == token) {
@@ -435,7 +446,7 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
                 if (found) return found < 0 ? -1 : 0;
             }
         }
-        if (e.source == Source::Registry && registry_reached(abc, type)) {
+        if (source == Source::Registry && still() && registry_reached(abc, type)) {
             found = in_set(impl->registry, ref.get());
             if (found) return found < 0 ? -1 : 1;
         }
