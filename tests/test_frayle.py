@@ -658,32 +658,6 @@ def test_data_replaced_by_attribute_stores_is_seen():
 
 
 @pytest.mark.parametrize("cls", IMPLEMENTATIONS)
-def test_data_descriptor_whose_class_changes_after_use(cls):
-    """`data` found on the class through a descriptor: what its class's
-    methods say is read anew once they change, though the list's class
-    itself never changes."""
-    class D(object):
-        def __get__(self, obj, owner):
-            return obj.__dict__["data"]
-
-    class Sub(cls):
-        data = D()
-
-    a = Obj()
-    lst = Sub([a])
-    assert list(lst) == [a] and lst[0] is a and a in lst
-    D.__set__ = lambda self, obj, value: None
-    D.__get__ = lambda self, obj, owner: []
-    assert list(lst) == [] and a not in lst
-    with pytest.raises(IndexError):
-        lst[0]
-    del D.__get__, D.__set__  # the instance dict again
-    assert lst[0] is a
-    del a
-    assert len(lst) == 0
-
-
-@pytest.mark.parametrize("cls", IMPLEMENTATIONS)
 def test_data_that_is_not_a_plain_list(cls):
     class Loud(list):
         pass

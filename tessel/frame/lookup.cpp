@@ -195,7 +195,8 @@ PyObject *global_of(PyObject *function, PyObject *name) {
 }  // namespace
 
 int KnownFunction::set(PyObject *function, std::initializer_list<const char *> globals) {
-    if (!PyFunction_Check(function) || PyFunction_GET_CLOSURE(function) || globals.size() > kMaxGlobals) return 0;
+    if (!function || !PyFunction_Check(function) || PyFunction_GET_CLOSURE(function) || globals.size() > kMaxGlobals)
+        return 0;
     int i = 0;
     for (const char *g : globals) {
         Ref name = Ref::steal(PyUnicode_InternFromString(g));
@@ -295,7 +296,7 @@ bool abc_ready() {
     if (a.instancecheck.set(class_attribute(m, n___instancecheck__), {"_abc_instancecheck"}) < 0 ||
         a.subclasscheck.set(class_attribute(m, n___subclasscheck__), {"_abc_subclasscheck"}) < 0 ||
         (hook && Py_TYPE(hook) == &PyClassMethod_Type &&
-         a.collection_hook.set(Ref::steal(PyObject_GetAttrString(hook, "__func__")).get(), {"Collection"}) < 0)) {
+         a.collection_hook.set(compat::classmethod_function(hook), {"Collection"}) < 0)) {
         PyErr_Clear();
         return false;
     }
@@ -417,6 +418,12 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
     if (!type_stamp || !cls_stamp || !meta_stamp) return PyObject_IsInstance(obj, cls);
     Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
     Ref hold = Ref::borrow(cls);
+    // Whether the classes kept their tags since they were read above (code
+    // that ran meanwhile may have changed them).
+    auto unmoved = [&] {
+        return tag_epoch() == epoch && class_stamp(type, epoch) == type_stamp && class_stamp(abc, epoch) == cls_stamp &&
+               class_stamp(meta, epoch) == meta_stamp && Py_TYPE(cls) == meta;
+    };
     if (e.type == type && e.cls == cls && e.meta == meta && e.type_stamp == type_stamp && e.cls_stamp == cls_stamp &&
         e.meta_stamp == meta_stamp && abc_machinery.instancecheck.unchanged()) {
         // As _abc_instancecheck: the class in the ABC's cache, then, while
@@ -434,11 +441,7 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
         // code there: an entry compares with the reference asked about only
         // when it is one to the same class.)
         bool quiet = Py_TYPE(type)->tp_richcompare == PyType_Type.tp_richcompare;
-        auto still = [&] {
-            return quiet || (tag_epoch() == epoch && class_stamp(type, epoch) == type_stamp &&
-                   class_stamp(abc, epoch) == cls_stamp && class_stamp(meta, epoch) == meta_stamp &&
-                   Py_TYPE(cls) == meta);
-        };
+        auto still = [&] { return quiet || unmoved(); };
         int found = in_set(impl->cache, ref.get());
         if (found) return found < 0 ? -1 : 1;
         if (!still()) return PyObject_IsInstance(obj, cls);
@@ -478,9 +481,7 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
     if (answer < 0) return answer;
     // The check ran Python code: remember only if nothing moved meanwhile,
     // and where the answer now stands.
-    if (tag_epoch() != epoch || class_stamp(type, epoch) != type_stamp || class_stamp(abc, epoch) != cls_stamp ||
-        class_stamp(meta, epoch) != meta_stamp)
-        return answer;
+    if (!unmoved()) return answer;
     auto *data = reinterpret_cast<compat::AbcData *>(impl);
     Source source = answer ? Source::Cache : Source::Negative;
     PyObject *ref = ref_in(answer ? data->cache : data->negative_cache, type);

@@ -509,8 +509,7 @@ SuperFound super_find(PyObject *klass, PyObject *self, PyObject *name) {
     Ref super = call(reinterpret_cast<PyObject *>(&PySuper_Type), klass, self);
     f.attr = super ? Ref::steal(PyObject_GetAttr(super.get(), name)) : Ref();
     f.bound = true;
-    f.reinit = f.attr && self == Py_None && PyUnicode_Check(name) && compat::str_equal(name, n___init__) &&
-               compat::type_lookup(&PySuper_Type, n___init__) == compat::type_lookup(Py_TYPE(super.get()), n___init__);
+    f.reinit = f.attr && self == Py_None && PyUnicode_Check(name) && compat::str_equal(name, n___init__);
     return f;
 }
 
