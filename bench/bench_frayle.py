@@ -7,16 +7,15 @@ the collector off, lets pile up (hundreds of megabytes per repeat, so that
 the twin mostly times the kernel handing out fresh pages), and with the
 collector on mostly times full collections.  The rows that make lists, and
 the automatic removal (which timeit cannot repeat, since the objects are
-freed once), are timed here by hand instead: a batch of calls with the
-collector off, whatever the calls made kept until the clock has stopped (so
-that neither side's freeing is timed), the garbage collected between
-batches, the best of a few batches.  They use process time, which leaves out
-the time the process waits for a processor on a busy machine.
+freed once), are measured here by hand instead: a batch of calls with the
+collector off, whatever the calls made kept until the measure has stopped (so
+that neither side's freeing is counted), the garbage collected between
+batches, the best of a few batches (harness.Region: process time, or
+instructions).
 """
 import collections
 import gc
 import itertools
-import time
 import weakref
 
 import harness
@@ -31,8 +30,8 @@ class Item(object):
 
 
 def _free_all(cls, n, oldest_first):
-    """Process time to free `n` objects stored in a `cls`, its own cleanup
-    included (building the list is not timed)."""
+    """The cost of freeing `n` objects stored in a `cls`, its own cleanup
+    included (building the list is not measured)."""
     objects = [Item() for _ in range(n)]
     lst = cls(objects)
     if oldest_first:
@@ -40,35 +39,34 @@ def _free_all(cls, n, oldest_first):
     gc.collect()
     gc.disable()
     try:
-        start = time.process_time()
-        objects.clear()
-        elapsed = time.process_time() - start
+        with harness.Region() as region:
+            objects.clear()
     finally:
         gc.enable()
     assert len(lst) == 0
-    return elapsed
+    return region.cost
 
 
 def _pop_front(n):
     """The list operation that removing the oldest entry first cannot avoid:
     taking the first of `n` pointers out, `n` times (moving the rest up)."""
     lst = list(range(n))
-    start = time.process_time()
-    collections.deque(map(lst.pop, itertools.repeat(0, n)), maxlen=0)
-    return time.process_time() - start
+    with harness.Region() as region:
+        collections.deque(map(lst.pop, itertools.repeat(0, n)), maxlen=0)
+    return region.cost
 
 
 def _batch(fn, number):
-    """Process time per call of `number` calls, the collector off; what the
-    calls return is freed after the clock has stopped."""
+    """The cost per call of `number` calls, the collector off; what the
+    calls return is freed after the measure has stopped."""
     kept = []
     gc.collect()
     gc.disable()
     try:
-        start = time.process_time()
-        for _ in range(number):
-            kept.append(fn())
-        return (time.process_time() - start) / number
+        with harness.Region() as region:
+            for _ in range(number):
+                kept.append(fn())
+        return region.cost / number
     finally:
         del kept[:]
         gc.enable()
@@ -83,18 +81,12 @@ def _append_same(cls, o, n):
 
 
 def _timed_row(label, against, ours, reference, goal, is_faster, repeat=5):
-    """A row of the harness table, timed by hand; runs alternate."""
+    """A row of the harness table, measured by hand; runs alternate."""
     t_ours = t_ref = float("inf")
     for _ in range(repeat):
         t_ours = min(t_ours, ours())
         t_ref = min(t_ref, reference())
-    if is_faster:
-        ratio = t_ref / t_ours
-        row = ("frayle", label, against, t_ours, t_ref, ratio, ">= %.1fx faster" % goal, ratio >= goal)
-    else:
-        ratio = t_ours / t_ref
-        row = ("frayle", label, against, t_ours, t_ref, ratio, "<= %.1fx the time" % goal, ratio <= goal)
-    harness.ROWS.append(row)
+    harness.row("frayle", label, against, t_ours, t_ref, goal, is_faster)
 
 
 def run():

@@ -1,12 +1,17 @@
 """Runs the benchmarks and prints the table of ratios.
 
-    python bench/run.py [--markdown] [--strict] [MODULE ...]
+    python bench/run.py [--count=time|instructions] [--markdown] [--strict] [MODULE ...]
 
+--count=instructions counts instructions per operation with valgrind's
+callgrind instead of timing (the process starts itself again under valgrind);
 --strict exits non-zero when a goal is missed.
 """
 import importlib
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -18,9 +23,34 @@ with open(os.path.join(os.path.dirname(HERE), "modules.txt")) as f:
     MODULES = [line.strip() for line in f if line.strip() and not line.lstrip().startswith("#")]
 
 
+def under_valgrind(argv):
+    """Runs this script again under callgrind, collecting nothing until the
+    harness asks; returns its exit status."""
+    valgrind = shutil.which("valgrind")
+    if valgrind is None:
+        sys.exit("run.py: --count=instructions needs valgrind (make bench installs it)")
+    with tempfile.TemporaryDirectory(prefix="tessel-bench-") as folder:
+        env = dict(os.environ, TESSEL_BENCH_DUMPS=folder)
+        command = [valgrind, "--tool=callgrind", "--collect-atstart=no", "-q",
+                   "--callgrind-out-file=" + os.path.join(folder, "callgrind.out"),
+                   sys.executable, os.path.abspath(__file__)] + argv
+        return subprocess.call(command, env=env)
+
+
 def main(argv):
     markdown = "--markdown" in argv
     strict = "--strict" in argv
+    measure = "time"
+    for arg in argv:
+        if arg.startswith("--count="):
+            measure = arg.split("=", 1)[1]
+            if measure not in ("time", "instructions"):
+                sys.exit("run.py: --count takes time or instructions, not %r" % measure)
+    if measure == "instructions":
+        import _counter
+        if not _counter.on_valgrind():
+            return under_valgrind(argv)
+    harness.MEASURE = measure
     chosen = [a for a in argv if not a.startswith("--")] or MODULES
     for name in chosen:
         importlib.import_module("bench_" + name).run()
