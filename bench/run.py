@@ -30,7 +30,8 @@ def under_valgrind(argv):
     if valgrind is None:
         sys.exit("run.py: --count=instructions needs valgrind (make bench installs it)")
     with tempfile.TemporaryDirectory(prefix="tessel-bench-") as folder:
-        env = dict(os.environ, TESSEL_BENCH_DUMPS=folder)
+        # A fixed hash seed: the dicts and sets probe alike on every run.
+        env = dict(os.environ, TESSEL_BENCH_DUMPS=folder, PYTHONHASHSEED="0")
         command = [valgrind, "--tool=callgrind", "--collect-atstart=no", "-q",
                    "--callgrind-out-file=" + os.path.join(folder, "callgrind.out"),
                    sys.executable, os.path.abspath(__file__)] + argv

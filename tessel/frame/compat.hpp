@@ -9,6 +9,8 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <cstdint>
+
 #if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x030E0000
 #error "orvane.tessel supports CPython 3.8 to 3.13"
 #endif
@@ -177,8 +179,25 @@ inline constexpr bool has_dict_watchers = true;
 using DictWatchEvent = PyDict_WatchEvent;
 inline int add_dict_watcher(PyDict_WatchCallback callback) { return PyDict_AddWatcher(callback); }
 inline int watch_dict(int watcher, PyObject *dict) { return PyDict_Watch(watcher, dict); }
+// The interpreter's dict for extensions' state (borrowed; null, no error, when none).
+inline PyObject *interpreter_dict() { return PyInterpreterState_GetDict(PyInterpreterState_Get()); }
 #else
 inline constexpr bool has_dict_watchers = false;
+enum class DictWatchEvent {};
+inline int add_dict_watcher(int (*)(DictWatchEvent, PyObject *, PyObject *, PyObject *)) { return -1; }
+inline int watch_dict(int, PyObject *) { return -1; }
+inline PyObject *interpreter_dict() { return nullptr; }
+#endif
+
+// Dict version tags (before 3.12, which deprecates them for the watchers
+// above): every change to a dict gives it a new tag, never given to any dict
+// before (a 64-bit count), as the interpreter's own caches of globals rely on.
+#if PY_VERSION_HEX < 0x030C0000
+inline constexpr bool has_dict_versions = true;
+inline uint64_t dict_version(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+#else
+inline constexpr bool has_dict_versions = false;
+inline uint64_t dict_version(PyObject *) { return 0; }
 #endif
 
 // The object of a weak reference (borrowed), or None once it is gone.

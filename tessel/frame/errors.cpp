@@ -70,11 +70,6 @@ PyObject *raise(PyObject *type, const char *format, ...) {
 
 namespace {
 
-// The lowest stack address a deep recursion may reach on this thread (0 when
-// unknown): the stack's end plus a margin for raising and reporting the error.
-thread_local uintptr_t stack_floor = 0;
-thread_local bool stack_known = false;
-
 uintptr_t find_stack_floor() {
 #if defined(__linux__)
     pthread_attr_t attr;
@@ -93,18 +88,22 @@ uintptr_t find_stack_floor() {
 
 }  // namespace
 
-bool stack_has_room(const char *where) {
+namespace detail {
+// Initial-exec: read with one instruction relative to the thread pointer,
+// not through a call; eight bytes of each library's static TLS.
+[[gnu::tls_model("initial-exec")]] thread_local uintptr_t stack_floor = 0;
+}  // namespace detail
+
+bool stack_check_slow(const char *where) {
     // The bounds come from the thread itself (pthread_getattr_np): the main
     // thread's stack as its resource limit lets it grow, any other thread's
-    // as it was made (threading.stack_size included).  Learnt once per thread.
-    if (!stack_known) {
-        stack_floor = find_stack_floor();
-        stack_known = true;
+    // as it was made (threading.stack_size included).  Learnt once per
+    // thread; 1 where they cannot be had (no check then).
+    if (!detail::stack_floor) {
+        uintptr_t floor = find_stack_floor();
+        detail::stack_floor = floor ? floor : 1;
+        if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > detail::stack_floor) return true;
     }
-    // The frame's own address, not a local's: under AddressSanitizer locals
-    // may live on a separate heap-allocated stack.
-    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (!stack_floor || here > stack_floor) return true;
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
     return false;
 }

@@ -84,19 +84,16 @@ Ref super_target(PyTypeObject *type, PyObject *klass, PyObject *name) {
 
 // -------------------------------------------------------------- module globals
 //
-// From 3.12 on, the dicts a global was found through are watched: one
-// callback, shared by every library of the package in the interpreter (there
-// are few watcher slots), counts every change to any of them, and a
-// remembered global stands while the count does.  Before 3.12 a global is
-// looked up at every use.
+// A remembered global stands while the dicts it was read through are
+// unchanged.  From 3.12 on those dicts are watched: one callback, shared by
+// every library of the package in the interpreter (there are few watcher
+// slots), counts every change to any of them, and a remembered global stands
+// while the count does.  Before 3.12 each dict's version tag tells.
 
 namespace {
 
-#if TESSEL_FAST_PATHS
-constexpr bool watch_globals = compat::has_dict_watchers;
-#else
-constexpr bool watch_globals = false;
-#endif
+constexpr bool watch_globals = fast_paths && compat::has_dict_watchers;
+constexpr bool version_globals = fast_paths && compat::has_dict_versions;
 
 // Kept in the interpreter's dict under kWatchKey, made by the first library
 // that needs it; `layout` guards against a library built with another one.
@@ -110,13 +107,11 @@ constexpr const char kWatchKey[] = "orvane.tessel frame: watched dicts";
 Watch *watch = nullptr;
 bool watch_tried = false;
 
-#if PY_VERSION_HEX >= 0x030C0000
 int on_watched_change(compat::DictWatchEvent, PyObject *, PyObject *, PyObject *) {
     Watch *w = watch;  // every library's `watch` points at the one shared struct
     if (w) ++w->generation;
     return 0;
 }
-#endif
 
 Watch *the_watch() {
     if constexpr (!watch_globals) {
@@ -124,8 +119,7 @@ Watch *the_watch() {
     } else {
         if (watch_tried) return watch && watch->watcher >= 0 ? watch : nullptr;
         watch_tried = true;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject *interp = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+        PyObject *interp = compat::interpreter_dict();  // borrowed
         if (!interp) return nullptr;
         PyObject *found = PyDict_GetItemString(interp, kWatchKey);  // borrowed
         if (found) {
@@ -142,25 +136,19 @@ Watch *the_watch() {
         if (w->watcher < 0) PyErr_Clear();  // all slots taken: look globals up every time
         Ref capsule = Ref::steal(PyCapsule_New(w, kWatchKey, nullptr));
         if (!capsule || PyDict_SetItemString(interp, kWatchKey, capsule.get()) < 0) PyErr_Clear();
-#endif
         return watch && watch->watcher >= 0 ? watch : nullptr;
     }
 }
 
 // Watches `dict`; false when it cannot be watched.
 bool watched(Watch *w, PyObject *dict) {
-#if PY_VERSION_HEX >= 0x030C0000
     if (compat::watch_dict(w->watcher, dict) == 0) return true;
     PyErr_Clear();
-#else
-    (void)w;
-    (void)dict;
-#endif
     return false;
 }
 
 // The kept value while no watched dict changed since it was read; else null.
-PyObject *recall(WatchedValue &kept, Watch *w) {
+PyObject *recall_watched(WatchedValue &kept, Watch *w) {
     if (w && kept.value && kept.generation == w->generation) return kept.value;
     kept.value = nullptr;
     return nullptr;
@@ -168,7 +156,15 @@ PyObject *recall(WatchedValue &kept, Watch *w) {
 
 // Keeps `v` when no watched dict changed since `generation` (0: unwatched).
 void keep(WatchedValue &kept, Watch *w, PyObject *v, uint64_t generation) {
-    if (generation && w->generation == generation) kept = {v, generation};
+    if (generation && w->generation == generation) kept = {v, generation, {}};
+}
+
+// Before 3.12: the dicts a value was read through still carry the version
+// tags they had then (a dict of 0 was not consulted).
+bool dicts_unchanged(const DictVersions &seen) {
+    for (int i = 0; i < DictVersions::kMax; ++i)
+        if (seen.dicts[i] && compat::dict_version(seen.dicts[i]) != seen.versions[i]) return false;
+    return true;
 }
 
 }  // namespace
@@ -227,12 +223,18 @@ bool KnownFunction::globals_unchanged() const {
     PyObject *f = function_.get(), *globals = PyFunction_GET_GLOBALS(f), *builtins = nullptr;
     bool builtins_read = false;
     uint64_t generation = 0;
+    DictVersions seen;
     if constexpr (watch_globals) {
         Watch *w = the_watch();
         if (w && checked_ == w->generation) return true;
         builtins = compat::function_builtins(f, n___builtins__);
         builtins_read = true;
         if (w && builtins && watched(w, globals) && watched(w, builtins)) generation = w->generation;
+    } else if constexpr (version_globals) {
+        // The globals unchanged, so is what they name as builtins.
+        if (checked_versions_.dicts[0] == globals && dicts_unchanged(checked_versions_)) return true;
+        seen.dicts[0] = globals;
+        seen.versions[0] = compat::dict_version(globals);
     }
     // As the body reads each: its globals, then (resolved once) its builtins.
     for (int i = 0; i < n_globals_; ++i) {
@@ -245,13 +247,22 @@ bool KnownFunction::globals_unchanged() const {
             if (!builtins_read) {
                 builtins = compat::function_builtins(f, n___builtins__);
                 builtins_read = true;
+                if (version_globals && builtins) {
+                    seen.dicts[1] = builtins;
+                    seen.versions[1] = compat::dict_version(builtins);
+                }
             }
             v = builtins ? PyDict_GetItemWithError(builtins, names_[i].get()) : nullptr;
             if (!v) PyErr_Clear();
         }
         if (v != values_[i].get()) return false;
     }
-    if (generation && the_watch()->generation == generation) checked_ = generation;
+    if constexpr (watch_globals) {
+        if (generation && the_watch()->generation == generation) checked_ = generation;
+    } else if constexpr (version_globals) {
+        // (A key's __eq__ met in a lookup may have changed a dict meanwhile.)
+        if (dicts_unchanged(seen)) checked_versions_ = seen;
+    }
     return true;
 }
 
@@ -508,21 +519,43 @@ int instance_attribute(PyObject *obj, PyObject *name, Ref &out) {
 }
 
 
-Ref Global::get() const {
-    Watch *w = nullptr;
+PyObject *Global::recall() const {
     if constexpr (watch_globals) {
-        w = the_watch();
-        if (PyObject *v = recall(kept_, w)) return Ref::borrow(v);
+        return recall_watched(kept_, the_watch());
+    } else if constexpr (version_globals) {
+        return kept_.value && dicts_unchanged(kept_.seen) ? kept_.value : nullptr;
+    } else {
+        return nullptr;
     }
+}
+
+Ref Global::get() const {
+    if (PyObject *v = recall()) return Ref::borrow(v);
+    Watch *w = watch_globals ? the_watch() : nullptr;
     PyObject *globals = module_globals(), *builtins = module_builtins();
     uint64_t generation = 0;
     if (w && globals && builtins && watched(w, globals) && watched(w, builtins))
         generation = w->generation;
+    DictVersions seen;
+    if (version_globals && globals) {
+        seen.dicts[0] = globals;
+        seen.versions[0] = compat::dict_version(globals);
+    }
     PyObject *v = globals ? PyDict_GetItemWithError(globals, name_) : nullptr;
-    if (!v && !PyErr_Occurred()) v = builtins ? PyDict_GetItemWithError(builtins, name_) : nullptr;
+    if (!v && !PyErr_Occurred() && builtins) {
+        if (version_globals) {
+            seen.dicts[1] = builtins;
+            seen.versions[1] = compat::dict_version(builtins);
+        }
+        v = PyDict_GetItemWithError(builtins, name_);
+    }
     if (v) {
         Ref result = Ref::borrow(v);
-        keep(kept_, w, v, generation);
+        if constexpr (watch_globals) {
+            keep(kept_, w, v, generation);
+        } else if constexpr (version_globals) {
+            if (globals && dicts_unchanged(seen)) kept_ = {v, 0, seen};
+        }
         return result;
     }
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
@@ -534,8 +567,14 @@ Ref GlobalAttribute::get() const {
     if constexpr (watch_globals) {
         w = the_watch();
         // Still a plain module: giving it another __class__ changes no dict.
-        PyObject *v = recall(kept_, w);
+        PyObject *v = recall_watched(kept_, w);
         if (v && Py_TYPE(holder_) == &PyModule_Type) return Ref::borrow(v);
+    } else if constexpr (version_globals) {
+        // The global still names the module (which so lives on), a plain
+        // module still, with the same dict, unchanged.
+        if (kept_.value && holder_ && global_.recall() == holder_ && Py_TYPE(holder_) == &PyModule_Type &&
+            PyModule_GetDict(holder_) == kept_.seen.dicts[0] && dicts_unchanged(kept_.seen))
+            return Ref::borrow(kept_.value);
     }
     Ref holder = global_.get();
     if (!holder) return {};
@@ -552,12 +591,21 @@ Ref GlobalAttribute::get() const {
         if (w && global_.kept_.value == holder.get() && watched(w, dict) &&
             w->generation == global_.kept_.generation)
             generation = w->generation;
+        DictVersions seen;
+        if (version_globals) {
+            seen.dicts[0] = dict;
+            seen.versions[0] = compat::dict_version(dict);
+        }
         PyObject *v = PyDict_GetItemWithError(dict, attribute_);
         if (v) {
             // The global stands while its dicts are unchanged, which the
             // same count tells.
             Ref result = Ref::borrow(v);
-            keep(kept_, w, v, generation);
+            if constexpr (watch_globals) {
+                keep(kept_, w, v, generation);
+            } else if constexpr (version_globals) {
+                if (global_.recall() == holder.get() && dicts_unchanged(seen)) kept_ = {v, 0, seen};
+            }
             holder_ = holder.get();
             return result;
         }

@@ -118,6 +118,23 @@ inline uint64_t class_stamp(PyTypeObject *type, uint64_t epoch) {
     return tag ? epoch << 32 | tag : 0;
 }
 
+// The count of wraps, as tag_epoch(), when it can be read without making
+// the frame's class or giving it a tag; else false.
+inline bool quick_epoch(uint64_t &epoch) {
+    if constexpr (compat::type_versions_wrap) {
+        if (!detail::tag_watch || !compat::type_version_valid(detail::tag_watch)) return false;
+        epoch = detail::tag_wraps;
+    } else {
+        epoch = 0;
+    }
+    return true;
+}
+
+// Whether the class has a tag now and its stamp is `stamp` (no tag given).
+inline bool stamp_is(PyTypeObject *type, uint64_t epoch, uint64_t stamp) {
+    return compat::type_version_valid(type) && (epoch << 32 | type->tp_version_tag) == stamp;
+}
+
 // What a lookup of `name` on the class finds, through its MRO (borrowed, no
 // error set; null when nothing).  No code of the caller's runs: the keys are
 // strings.
@@ -155,7 +172,7 @@ public:
     bool sound() const { return sound_; }
     bool stands(uint64_t epoch) const {
         for (int i = 0; i < n_; ++i)
-            if (class_stamp(types_[i], epoch) != stamps_[i]) return false;
+            if (!stamp_is(types_[i], epoch, stamps_[i])) return false;
         return true;
     }
 
@@ -200,30 +217,21 @@ template <typename Fact, int Ways = 16>
 class ClassMemo {
 public:
     template <typename Make>
-    Fact get(PyTypeObject *type, Make &&make) {
+    [[gnu::always_inline]] inline Fact get(PyTypeObject *type, Make &&make) {
         if constexpr (!fast_paths) {
             (void)type;
             (void)make;
             return Fact{};
         } else {
-            uint64_t epoch = tag_epoch();
-            uint64_t stamp = class_stamp(type, epoch);
-            if (!stamp) return make(type);
-            PyTypeObject *meta = Py_TYPE(type);
+            // The hit makes no call: whatever needs a tag given goes to miss().
             Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6) % Ways];
-            if (e.type == type && e.stamp == stamp && e.meta == meta &&
-                (!e.meta_stamp || class_stamp(meta, epoch) == e.meta_stamp) && e.footing.stands(epoch)) {
+            uint64_t epoch;
+            if (e.type == type && quick_epoch(epoch) && stamp_is(type, epoch, e.stamp) && e.meta == Py_TYPE(type) &&
+                (!e.meta_stamp || stamp_is(e.meta, epoch, e.meta_stamp)) && e.footing.stands(epoch)) {
                 TESSEL_CHECK(PyType_Check(reinterpret_cast<PyObject *>(type)));
                 return e.fact;
             }
-            uint64_t meta_stamp = compat::type_is_mutable(meta) ? class_stamp(meta, epoch) : 0;
-            FootingRecorder recorder(epoch);
-            Fact fact = make(type);
-            if (recorder.footing.sound() && tag_epoch() == epoch && class_stamp(type, epoch) == stamp &&
-                Py_TYPE(type) == meta && (!compat::type_is_mutable(meta) || (meta_stamp && class_stamp(meta, epoch) == meta_stamp)) &&
-                recorder.footing.stands(epoch))
-                e = {type, stamp, meta, meta_stamp, recorder.footing, fact};
-            return fact;
+            return miss(type, e, make);
         }
     }
     void forget() {
@@ -239,8 +247,47 @@ private:
         Footing footing;
         Fact fact{};
     };
+    // Makes the fact, and remembers it in `e` if everything it rests on
+    // stood meanwhile.  Out of line: the hit above stays small.
+    template <typename Make>
+    [[gnu::noinline]] Fact miss(PyTypeObject *type, Entry &e, Make &make) {
+        uint64_t epoch = tag_epoch();
+        uint64_t stamp = class_stamp(type, epoch);
+        if (!stamp) return make(type);
+        PyTypeObject *meta = Py_TYPE(type);
+        uint64_t meta_stamp = compat::type_is_mutable(meta) ? class_stamp(meta, epoch) : 0;
+        FootingRecorder recorder(epoch);
+        Fact fact = make(type);
+        if (recorder.footing.sound() && tag_epoch() == epoch && class_stamp(type, epoch) == stamp &&
+            Py_TYPE(type) == meta && (!compat::type_is_mutable(meta) || (meta_stamp && class_stamp(meta, epoch) == meta_stamp)) &&
+            recorder.footing.stands(epoch))
+            e = {type, stamp, meta, meta_stamp, recorder.footing, fact};
+        return fact;
+    }
     Entry entries_[Ways];
 };
+
+// -------------------------------------------------------------- dicts read
+
+// Before 3.12: the dicts a value was read through (compared, and read only
+// while what holds them stands: each is reached through the ones before it)
+// with their version tags then; a null dict was not consulted.
+struct DictVersions {
+    static constexpr int kMax = 2;
+    PyObject *dicts[kMax] = {};
+    uint64_t versions[kMax] = {};
+};
+
+// A value borrowed from the dicts it was read through, and what tells that
+// they are unchanged: from 3.12 the watched dicts' count of changes when it
+// was read, before 3.12 their version tags (see lookup.cpp).
+struct WatchedValue {
+    PyObject *value = nullptr;
+    uint64_t generation = 0;
+    DictVersions seen;
+};
+
+// -------------------------------------------------------------- known functions
 
 // A function of the standard library as a module found it at import, with
 // its code and defaults: later lookups that find the same function, still
@@ -265,7 +312,11 @@ private:
     Held function_, code_, defaults_, kwdefaults_;
     Held names_[kMaxGlobals], values_[kMaxGlobals];
     int n_globals_ = 0;
-    mutable uint64_t checked_ = 0;  // the watched dicts' count of changes when the globals were last compared
+    // When the globals were last compared: the watched dicts' count of
+    // changes (3.12 on), or the function's globals and builtins with their
+    // version tags (before).
+    mutable uint64_t checked_ = 0;
+    mutable DictVersions checked_versions_;
 };
 
 // -------------------------------------------------------------- isinstance
@@ -321,13 +372,6 @@ int instance_attribute(PyObject *obj, PyObject *name, Ref &out);
 
 // -------------------------------------------------------------- module globals
 
-// A value borrowed from watched dicts, and the count of their changes when
-// it was read (see lookup.cpp).
-struct WatchedValue {
-    PyObject *value = nullptr;
-    uint64_t generation = 0;
-};
-
 // A module global read at each use, as Python code reads a global name: the
 // module's dict first, then the builtins; NameError when neither has it.
 class Global {
@@ -337,6 +381,8 @@ public:
 
 private:
     friend class GlobalAttribute;
+    // The value remembered, while the dicts it came from are unchanged; else null.
+    PyObject *recall() const;
     Name name_;
     mutable WatchedValue kept_;
 };
