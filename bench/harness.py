@@ -113,6 +113,12 @@ class Region:
         return False
 
 
+def repeats(n):
+    """How many times to repeat a measurement and keep the best: `n` for
+    times, once for instructions (the same on every run)."""
+    return 1 if MEASURE == "instructions" else n
+
+
 def compare(ours, reference, namespace, setup="pass", repeat=7, min_time=0.05):
     """Cost per call of `ours` and of `reference` (statements as text): the
     best time, or the instructions, by MEASURE."""

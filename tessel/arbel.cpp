@@ -44,7 +44,7 @@ struct State {
     // The class created by the exec step.
     Held arbel_class;
     // What its lookups find, while it keeps its version tag.
-    ClassMemo<ArbelView, 1> arbel_view;
+    ClassMemo<ArbelView, 4> arbel_view;
 } state;
 
 // ------------------------------------------------------------------ the class, seen from inside

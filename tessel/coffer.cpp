@@ -355,7 +355,7 @@ int base_contains(PyObject *self, const Profile &p, PyObject *key) {
 // ---------------------------------------------------------- the operations
 
 Ref getitem(PyObject *self, PyObject *key, Py_ssize_t start, const Profile *known_profile = nullptr);
-int setitem(PyObject *self, PyObject *key, Py_ssize_t start, PyObject *value);
+int setitem(PyObject *self, PyObject *key, Py_ssize_t start, PyObject *value, const Profile *known_profile = nullptr);
 int delitem(PyObject *self, PyObject *key, Py_ssize_t start);
 int contains(PyObject *self, PyObject *key, Py_ssize_t start);
 PyObject *update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs);
@@ -371,7 +371,8 @@ Ref subscript(PyObject *obj, PyObject *key, Py_ssize_t start) {
 
 // obj[key] = value
 int assign(PyObject *obj, PyObject *key, Py_ssize_t start, PyObject *value) {
-    if (profile(Py_TYPE(obj)).own_setitem) return setitem(obj, key, start, value);
+    Profile p = profile(Py_TYPE(obj));
+    if (p.own_setitem) return setitem(obj, key, start, value, &p);
     Ref k = key_object(key, start);
     if (!k) return -1;
     return PyObject_SetItem(obj, k.get(), value);
@@ -514,14 +515,16 @@ Ref getitem(PyObject *self, PyObject *key, Py_ssize_t start, const Profile *know
 }
 
 // NestedCoffer.__setitem__
-int setitem(PyObject *self, PyObject *key, Py_ssize_t start, PyObject *value) {
+int setitem(PyObject *self, PyObject *key, Py_ssize_t start, PyObject *value, const Profile *known_profile) {
     Dotted d;
     int dotted = split_key(key, start, d);
     if (dotted < 0) return -1;
     if (!dotted) {
         Ref k = key_object(key, start);
         if (!k) return -1;
-        return base_setitem(self, profile(Py_TYPE(self)), k.get(), value);
+        // Only a str subclass's own methods can have run (and changed the class) since.
+        bool same = known_profile && (PyUnicode_CheckExact(key) || !PyUnicode_Check(key));
+        return base_setitem(self, same ? *known_profile : profile(Py_TYPE(self)), k.get(), value);
     }
     DeepGuard guard(" while assigning to a dotted key");
     if (!guard) return -1;

@@ -172,6 +172,21 @@ struct AbcData {
     unsigned long long negative_cache_version;
 };
 
+// A set's table (PySetObject, the same layout 3.8 to 3.13), read for where
+// it keeps an object that the reader holds, compared by identity.
+// The slot where `set` keeps `key`, or -1.
+inline Py_ssize_t set_slot_of(PyObject *set, PyObject *key) {
+    auto *so = reinterpret_cast<PySetObject *>(set);
+    for (Py_ssize_t i = 0; i <= so->mask; ++i)
+        if (so->table[i].key == key) return i;
+    return -1;
+}
+// Whether `set` (null: none) still keeps `key` at `slot`.
+inline bool set_keeps_at(PyObject *set, Py_ssize_t slot, PyObject *key) {
+    auto *so = reinterpret_cast<PySetObject *>(set);
+    return so && slot >= 0 && slot <= so->mask && so->table[slot].key == key;
+}
+
 // Dict watchers (3.12 on): a callback told before any change to a dict that
 // it watches.  -1 (no error) where the interpreter has none.
 #if PY_VERSION_HEX >= 0x030C0000

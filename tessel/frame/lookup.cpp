@@ -210,15 +210,6 @@ int KnownFunction::set(PyObject *function, std::initializer_list<const char *> g
     return 0;
 }
 
-bool KnownFunction::unchanged() const {
-    PyObject *f = function_.get();
-    if (!fast_paths || !f || PyFunction_GET_CODE(f) != code_.get()) return false;
-    PyObject *defaults = PyFunction_GET_DEFAULTS(f), *kwdefaults = PyFunction_GET_KW_DEFAULTS(f);
-    if ((defaults ? defaults : Py_None) != defaults_.get() || (kwdefaults ? kwdefaults : Py_None) != kwdefaults_.get())
-        return false;
-    return n_globals_ == 0 || globals_unchanged();
-}
-
 bool KnownFunction::globals_unchanged() const {
     PyObject *f = function_.get(), *globals = PyFunction_GET_GLOBALS(f), *builtins = nullptr;
     bool builtins_read = false;
@@ -418,16 +409,50 @@ bool registry_reached(PyTypeObject *abc, PyTypeObject *type) {
 
 int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
     PyTypeObject *type = Py_TYPE(obj);
-    if (!fast_paths || reinterpret_cast<PyObject *>(type) == cls || !PyType_Check(cls) || PyType_CheckExact(cls) ||
-        !abc_ready())
+    if (!fast_paths || reinterpret_cast<PyObject *>(type) == cls || !PyType_Check(cls) || PyType_CheckExact(cls))
         return PyObject_IsInstance(obj, cls);
     auto *abc = reinterpret_cast<PyTypeObject *>(cls);
     PyTypeObject *meta = Py_TYPE(cls);
-    uint64_t epoch = tag_epoch();
+    Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
+    // Probing abc's sets for obj's class runs no code of anyone's while that
+    // class's metaclass hashes and compares as type does: an entry's hash
+    // then equals the probe's only for a reference to the same class.
+    bool quiet = Py_TYPE(type)->tp_richcompare == PyType_Type.tp_richcompare &&
+                 Py_TYPE(type)->tp_hash == PyType_Type.tp_hash;
+    uint64_t epoch;
+    if (e.type == type && e.cls == cls && e.meta == meta && quiet && quick_epoch(epoch) &&
+        stamp_is(type, epoch, e.type_stamp) && stamp_is(abc, epoch, e.cls_stamp) && stamp_is(meta, epoch, e.meta_stamp) &&
+        abc_machinery.instancecheck.unchanged()) {
+        // The set still keeps, in its slot, the very reference found there
+        // before (held by the entry, so no other object can take its
+        // address): abc's probe would find it.  A class is never both in the
+        // cache and in a current negative cache (abc adds to either only
+        // after it looked in both, and a register() makes the negative cache
+        // stale), so a negative answer needs no look into the cache.
+        compat::AbcData *impl = e.impl;
+        switch (e.source) {
+            case Source::Cache:
+                if (compat::set_keeps_at(impl->cache, e.slot, e.ref)) return 1;
+                break;
+            case Source::Negative:
+                if (compat::set_keeps_at(impl->negative_cache, e.slot, e.ref)) {
+                    unsigned long long token;
+                    if (cache_token(&token) < 0) return -1;
+                    if (impl->negative_cache_version == token) return 0;
+                }
+                break;
+            case Source::Registry:
+                if (compat::set_keeps_at(impl->registry, e.slot, e.ref) && registry_reached(abc, type)) return 1;
+                break;
+            case Source::None:
+                break;
+        }
+    }
+    if (!abc_ready()) return PyObject_IsInstance(obj, cls);
+    epoch = tag_epoch();
     uint64_t type_stamp = class_stamp(type, epoch), cls_stamp = class_stamp(abc, epoch),
              meta_stamp = class_stamp(meta, epoch);
     if (!type_stamp || !cls_stamp || !meta_stamp) return PyObject_IsInstance(obj, cls);
-    Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
     Ref hold = Ref::borrow(cls);
     // Whether the classes kept their tags since they were read above (code
     // that ran meanwhile may have changed them).
@@ -436,11 +461,11 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
                class_stamp(meta, epoch) == meta_stamp && Py_TYPE(cls) == meta;
     };
     if (e.type == type && e.cls == cls && e.meta == meta && e.type_stamp == type_stamp && e.cls_stamp == cls_stamp &&
-        e.meta_stamp == meta_stamp && abc_machinery.instancecheck.unchanged()) {
-        // As _abc_instancecheck: the class in the ABC's cache, then, while
-        // that is current, in its negative cache; then, as
-        // _abc_subclasscheck goes on after the hook said NotImplemented,
-        // registered directly.
+        e.meta_stamp == meta_stamp && quiet && abc_machinery.instancecheck.unchanged()) {
+        // The set changed since: as _abc_instancecheck, the class in the
+        // ABC's cache, then, while that is current, in its negative cache;
+        // then, as _abc_subclasscheck goes on after the hook said
+        // NotImplemented, registered directly.
         // Held: a metaclass's __eq__, met in the sets' comparisons, may drop
         // the entry or give cls another _abc_impl.
         // Each later step stands on what was checked only while the classes
@@ -448,12 +473,22 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
         compat::AbcData *impl = e.impl;
         Source source = e.source;
         Ref ref = Ref::borrow(e.ref), hold_impl = Ref::borrow(reinterpret_cast<PyObject *>(impl));
-        // (Only a metaclass of obj's class with a comparison of its own runs
-        // code there: an entry compares with the reference asked about only
-        // when it is one to the same class.)
-        bool quiet = Py_TYPE(type)->tp_richcompare == PyType_Type.tp_richcompare;
         auto still = [&] { return quiet || unmoved(); };
+        // Found in the set the entry names, which was resized since, or
+        // holds another reference to the class now (abc refilled it): where
+        // it keeps which, for the next check.
+        auto found_in = [&](Source where, PyObject *set) {
+            if (where != source || e.ref != ref.get() || e.impl != impl) return;
+            e.slot = compat::set_slot_of(set, e.ref);
+            if (e.slot >= 0) return;
+            if (PyObject *now = ref_in(set, type)) {
+                Py_DECREF(e.ref);  // the entry's own; `ref` still holds it
+                e.ref = now;
+                e.slot = compat::set_slot_of(set, now);
+            }
+        };
         int found = in_set(impl->cache, ref.get());
+        if (found > 0) found_in(Source::Cache, impl->cache);
         if (found) return found < 0 ? -1 : 1;
         if (!still()) return PyObject_IsInstance(obj, cls);
         if (source != Source::Cache && impl->negative_cache && PySet_GET_SIZE(impl->negative_cache) > 0) {
@@ -461,11 +496,13 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
             if (cache_token(&token) < 0) return -1;
             if (impl->negative_cache_version == token) {
                 found = in_set(impl->negative_cache, ref.get());
+                if (found > 0) found_in(Source::Negative, impl->negative_cache);
                 if (found) return found < 0 ? -1 : 0;
             }
         }
         if (source == Source::Registry && still() && registry_reached(abc, type)) {
             found = in_set(impl->registry, ref.get());
+            if (found > 0) found_in(Source::Registry, impl->registry);
             if (found) return found < 0 ? -1 : 1;
         }
         return PyObject_IsInstance(obj, cls);
@@ -500,7 +537,12 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
         source = Source::Registry;
         ref = ref_in(data->registry, type);
     }
-    if (ref) remember(e, {type, cls, meta, type_stamp, cls_stamp, meta_stamp, data, source, ref});
+    if (ref && quiet) {
+        PyObject *set = source == Source::Cache ? data->cache : source == Source::Negative ? data->negative_cache : data->registry;
+        remember(e, {type, cls, meta, type_stamp, cls_stamp, meta_stamp, data, source, ref, compat::set_slot_of(set, ref)});
+    } else {
+        Py_XDECREF(ref);
+    }
     return answer;
 }
 

@@ -33,8 +33,12 @@
 //                                   cache, its negative cache while current,
 //                                   its registry) and the weak reference it
 //                                   keeps there: that set is read again at
-//                                   each check, so a cleared registry or cache
-//                                   or a register() is seen at once.  Per class
+//                                   each check (first the one slot where it
+//                                   kept the reference, which the entry holds;
+//                                   then a probe as abc's), so a cleared
+//                                   registry or cache or a register() is seen
+//                                   at once; obj's class's metaclass hashes
+//                                   and compares as type does.  Per class
 //                                   of obj and ABC, besides: that obj's class
 //                                   reports itself as __class__ (its tag),
 //                                   where cls keeps its abc state (cls's and
@@ -224,19 +228,23 @@ public:
             return Fact{};
         } else {
             // The hit makes no call: whatever needs a tag given goes to miss().
-            Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6) % Ways];
+            // Two ways per set: a class and another one that hashes alike
+            // both stay.
+            Entry *set = set_of(type);
+            Entry &e = set[0].type == type ? set[0] : set[1];
             uint64_t epoch;
             if (e.type == type && quick_epoch(epoch) && stamp_is(type, epoch, e.stamp) && e.meta == Py_TYPE(type) &&
                 (!e.meta_stamp || stamp_is(e.meta, epoch, e.meta_stamp)) && e.footing.stands(epoch)) {
                 TESSEL_CHECK(PyType_Check(reinterpret_cast<PyObject *>(type)));
                 return e.fact;
             }
-            return miss(type, e, make);
+            return miss(type, make);
         }
     }
     void forget() {
         for (Entry &e : entries_) e = {};
     }
+    static_assert(Ways % 2 == 0, "entries come in sets of two");
 
 private:
     struct Entry {
@@ -247,10 +255,15 @@ private:
         Footing footing;
         Fact fact{};
     };
-    // Makes the fact, and remembers it in `e` if everything it rests on
-    // stood meanwhile.  Out of line: the hit above stays small.
+    Entry *set_of(PyTypeObject *type) {
+        auto p = reinterpret_cast<uintptr_t>(type);
+        return &entries_[2 * ((p >> 6 ^ p >> 12) % (Ways / 2))];
+    }
+    // Makes the fact, and remembers it if everything it rests on stood
+    // meanwhile: in the class's own entry of its set, or else in the first,
+    // the other moving to the second.  Out of line: the hit stays small.
     template <typename Make>
-    [[gnu::noinline]] Fact miss(PyTypeObject *type, Entry &e, Make &make) {
+    [[gnu::noinline]] Fact miss(PyTypeObject *type, Make &make) {
         uint64_t epoch = tag_epoch();
         uint64_t stamp = class_stamp(type, epoch);
         if (!stamp) return make(type);
@@ -260,8 +273,18 @@ private:
         Fact fact = make(type);
         if (recorder.footing.sound() && tag_epoch() == epoch && class_stamp(type, epoch) == stamp &&
             Py_TYPE(type) == meta && (!compat::type_is_mutable(meta) || (meta_stamp && class_stamp(meta, epoch) == meta_stamp)) &&
-            recorder.footing.stands(epoch))
-            e = {type, stamp, meta, meta_stamp, recorder.footing, fact};
+            recorder.footing.stands(epoch)) {
+            Entry *set = set_of(type);
+            Entry fresh{type, stamp, meta, meta_stamp, recorder.footing, fact};
+            if (set[0].type == type) {
+                set[0] = fresh;
+            } else if (set[1].type == type) {
+                set[1] = fresh;
+            } else {
+                set[1] = set[0];
+                set[0] = fresh;
+            }
+        }
         return fact;
     }
     Entry entries_[Ways];
@@ -305,7 +328,23 @@ public:
     // Whether `found` is that function, unchanged (false when fast paths are off).
     bool is(PyObject *found) const { return found && found == function_.get() && unchanged(); }
     // Whether the function is still as it was.
-    bool unchanged() const;
+    bool unchanged() const {
+        PyObject *f = function_.get();
+        if (!fast_paths || !f || PyFunction_GET_CODE(f) != code_.get()) return false;
+        PyObject *defaults = PyFunction_GET_DEFAULTS(f), *kwdefaults = PyFunction_GET_KW_DEFAULTS(f);
+        if ((defaults ? defaults : Py_None) != defaults_.get() || (kwdefaults ? kwdefaults : Py_None) != kwdefaults_.get())
+            return false;
+        if (n_globals_ == 0) return true;
+        if constexpr (compat::has_dict_versions) {
+            // The dicts the globals were last read through, unchanged (the
+            // builtins are reached through the globals, so read second).
+            const DictVersions &seen = checked_versions_;
+            if (seen.dicts[0] && compat::dict_version(seen.dicts[0]) == seen.versions[0] &&
+                (!seen.dicts[1] || compat::dict_version(seen.dicts[1]) == seen.versions[1]))
+                return true;
+        }
+        return globals_unchanged();
+    }
 
 private:
     bool globals_unchanged() const;
@@ -352,6 +391,7 @@ private:
         // reference of the entry's own; left at exit): asked for, the set
         // finds it by identity, and it compares as abc's own probe would.
         PyObject *ref = nullptr;
+        Py_ssize_t slot = -1;  // where that set kept it
     };
     void remember(Entry &e, Entry fresh) {
         PyObject *old = e.ref;
