@@ -354,10 +354,17 @@ int base_contains(PyObject *self, const Profile &p, PyObject *key) {
 
 // ---------------------------------------------------------- the operations
 
+// Whether the facts the caller read for the class (`known`, null when none)
+// still hold after split_key(key): only a str subclass's own methods can
+// have run there (and changed the class).
+bool same_class_facts(PyObject *key, const Profile *known) {
+    return known && (PyUnicode_CheckExact(key) || !PyUnicode_Check(key));
+}
+
 Ref getitem(PyObject *self, PyObject *key, Py_ssize_t start, const Profile *known_profile = nullptr);
 int setitem(PyObject *self, PyObject *key, Py_ssize_t start, PyObject *value, const Profile *known_profile = nullptr);
-int delitem(PyObject *self, PyObject *key, Py_ssize_t start);
-int contains(PyObject *self, PyObject *key, Py_ssize_t start);
+int delitem(PyObject *self, PyObject *key, Py_ssize_t start, const Profile *known_profile = nullptr);
+int contains(PyObject *self, PyObject *key, Py_ssize_t start, const Profile *known_profile = nullptr);
 PyObject *update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs);
 
 // obj[key]
@@ -380,7 +387,8 @@ int assign(PyObject *obj, PyObject *key, Py_ssize_t start, PyObject *value) {
 
 // del obj[key]
 int remove(PyObject *obj, PyObject *key, Py_ssize_t start) {
-    if (profile(Py_TYPE(obj)).own_delitem) return delitem(obj, key, start);
+    Profile p = profile(Py_TYPE(obj));
+    if (p.own_delitem) return delitem(obj, key, start, &p);
     Ref k = key_object(key, start);
     if (!k) return -1;
     return PyObject_DelItem(obj, k.get());
@@ -388,7 +396,8 @@ int remove(PyObject *obj, PyObject *key, Py_ssize_t start) {
 
 // key in obj
 int member(PyObject *obj, PyObject *key, Py_ssize_t start) {
-    if (profile(Py_TYPE(obj)).own_contains) return contains(obj, key, start);
+    Profile p = profile(Py_TYPE(obj));
+    if (p.own_contains) return contains(obj, key, start, &p);
     Ref k = key_object(key, start);
     if (!k) return -1;
     return PySequence_Contains(obj, k.get());
@@ -490,9 +499,7 @@ Ref getitem(PyObject *self, PyObject *key, Py_ssize_t start, const Profile *know
     Dotted d;
     int dotted = split_key(key, start, d);
     if (dotted < 0) return {};
-    // Only a str subclass's own methods can have run (and changed the class) since.
-    bool same = known_profile && (PyUnicode_CheckExact(key) || !PyUnicode_Check(key));
-    Profile p = same ? *known_profile : profile(Py_TYPE(self));
+    Profile p = same_class_facts(key, known_profile) ? *known_profile : profile(Py_TYPE(self));
     if (!dotted) {
         Ref k = key_object(key, start);
         if (!k) return {};
@@ -522,9 +529,8 @@ int setitem(PyObject *self, PyObject *key, Py_ssize_t start, PyObject *value, co
     if (!dotted) {
         Ref k = key_object(key, start);
         if (!k) return -1;
-        // Only a str subclass's own methods can have run (and changed the class) since.
-        bool same = known_profile && (PyUnicode_CheckExact(key) || !PyUnicode_Check(key));
-        return base_setitem(self, same ? *known_profile : profile(Py_TYPE(self)), k.get(), value);
+        return base_setitem(self, same_class_facts(key, known_profile) ? *known_profile : profile(Py_TYPE(self)),
+                            k.get(), value);
     }
     DeepGuard guard(" while assigning to a dotted key");
     if (!guard) return -1;
@@ -545,11 +551,11 @@ int setitem(PyObject *self, PyObject *key, Py_ssize_t start, PyObject *value, co
 }
 
 // NestedCoffer.__contains__
-int contains(PyObject *self, PyObject *key, Py_ssize_t start) {
+int contains(PyObject *self, PyObject *key, Py_ssize_t start, const Profile *known_profile) {
     Dotted d;
     int dotted = split_key(key, start, d);
     if (dotted < 0) return -1;
-    Profile p = profile(Py_TYPE(self));
+    Profile p = same_class_facts(key, known_profile) ? *known_profile : profile(Py_TYPE(self));
     if (!dotted) {
         Ref k = key_object(key, start);
         if (!k) return -1;
@@ -568,11 +574,11 @@ int contains(PyObject *self, PyObject *key, Py_ssize_t start) {
 }
 
 // NestedCoffer.__delitem__
-int delitem(PyObject *self, PyObject *key, Py_ssize_t start) {
+int delitem(PyObject *self, PyObject *key, Py_ssize_t start, const Profile *known_profile) {
     Dotted d;
     int dotted = split_key(key, start, d);
     if (dotted < 0) return -1;
-    Profile p = profile(Py_TYPE(self));
+    Profile p = same_class_facts(key, known_profile) ? *known_profile : profile(Py_TYPE(self));
     if (!dotted) {
         Ref k = key_object(key, start);
         if (!k) return -1;

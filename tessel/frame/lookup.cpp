@@ -352,14 +352,16 @@ bool abc_layout_matches(PyObject *cls, compat::AbcData *impl) {
 // NotImplemented: object's own, or Collection's for a class other than
 // Collection.  (The metaclass was checked to have no data descriptor of
 // that name.)
-bool hook_says_not_implemented(PyTypeObject *cls) {
+bool hook_not_implemented(PyObject *hook, PyTypeObject *cls) {
     AbcMachinery &a = abc_machinery;
-    PyObject *hook = class_attribute(cls, n___subclasshook__);
     if (!hook) return false;
     if (hook == a.object_hook.get()) return true;
     return a.collection.get() && reinterpret_cast<PyObject *>(cls) != a.collection.get() &&
            Py_TYPE(hook) == &PyClassMethod_Type && a.collection_hook.get() &&
            a.collection_hook.get() == compat::classmethod_function(hook) && a.collection_hook.unchanged();
+}
+bool hook_says_not_implemented(PyTypeObject *cls) {
+    return hook_not_implemented(class_attribute(cls, n___subclasshook__), cls);
 }
 
 // The weak reference to `type` that a set of _abc's holds (a new
@@ -442,7 +444,11 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
                 }
                 break;
             case Source::Registry:
-                if (compat::set_keeps_at(impl->registry, e.slot, e.ref) && registry_reached(abc, type)) return 1;
+                // What registry_reached() found, still so.
+                if (compat::set_keeps_at(impl->registry, e.slot, e.ref) && abc_machinery.subclasscheck.unchanged() &&
+                    hook_not_implemented(e.hook, abc) && Py_TYPE(type) == e.type_meta &&
+                    (!e.type_meta_stamp || stamp_is(e.type_meta, epoch, e.type_meta_stamp)))
+                    return 1;
                 break;
             case Source::None:
                 break;
@@ -537,9 +543,13 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
         source = Source::Registry;
         ref = ref_in(data->registry, type);
     }
+    PyTypeObject *type_meta = Py_TYPE(type);
+    uint64_t type_meta_stamp = compat::type_is_mutable(type_meta) ? class_stamp(type_meta, epoch) : 0;
+    if (source == Source::Registry && compat::type_is_mutable(type_meta) && !type_meta_stamp) quiet = false;
     if (ref && quiet) {
         PyObject *set = source == Source::Cache ? data->cache : source == Source::Negative ? data->negative_cache : data->registry;
-        remember(e, {type, cls, meta, type_stamp, cls_stamp, meta_stamp, data, source, ref, compat::set_slot_of(set, ref)});
+        remember(e, {type, cls, meta, type_stamp, cls_stamp, meta_stamp, data, source, ref, compat::set_slot_of(set, ref),
+                     class_attribute(abc, n___subclasshook__), type_meta, type_meta_stamp});
     } else {
         Py_XDECREF(ref);
     }
@@ -571,7 +581,7 @@ PyObject *Global::recall() const {
     }
 }
 
-Ref Global::get() const {
+Ref Global::look_up() const {
     if (PyObject *v = recall()) return Ref::borrow(v);
     Watch *w = watch_globals ? the_watch() : nullptr;
     PyObject *globals = module_globals(), *builtins = module_builtins();

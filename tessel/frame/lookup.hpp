@@ -328,7 +328,7 @@ public:
     // Whether `found` is that function, unchanged (false when fast paths are off).
     bool is(PyObject *found) const { return found && found == function_.get() && unchanged(); }
     // Whether the function is still as it was.
-    bool unchanged() const {
+    [[gnu::always_inline]] inline bool unchanged() const {
         PyObject *f = function_.get();
         if (!fast_paths || !f || PyFunction_GET_CODE(f) != code_.get()) return false;
         PyObject *defaults = PyFunction_GET_DEFAULTS(f), *kwdefaults = PyFunction_GET_KW_DEFAULTS(f);
@@ -392,6 +392,13 @@ private:
         // finds it by identity, and it compares as abc's own probe would.
         PyObject *ref = nullptr;
         Py_ssize_t slot = -1;  // where that set kept it
+        // For a registry answer: cls's __subclasshook__ as found (borrowed
+        // from cls's MRO, while cls keeps its tag), and the metaclass of
+        // obj's class, found to read __mro__ plainly (while it keeps its
+        // tag, when it can change).
+        PyObject *hook = nullptr;
+        PyTypeObject *type_meta = nullptr;
+        uint64_t type_meta_stamp = 0;
     };
     void remember(Entry &e, Entry fresh) {
         PyObject *old = e.ref;
@@ -417,9 +424,20 @@ int instance_attribute(PyObject *obj, PyObject *name, Ref &out);
 class Global {
 public:
     explicit Global(const char *name) : name_(name) {}
-    Ref get() const;
+    Ref get() const {
+        if constexpr (fast_paths && compat::has_dict_versions) {
+            // (The builtins are reached only when the module's dict lacks
+            // the name, so read second.)
+            const DictVersions &seen = kept_.seen;
+            if (kept_.value && compat::dict_version(seen.dicts[0]) == seen.versions[0] &&
+                (!seen.dicts[1] || compat::dict_version(seen.dicts[1]) == seen.versions[1]))
+                return Ref::borrow(kept_.value);
+        }
+        return look_up();
+    }
 
 private:
+    Ref look_up() const;
     friend class GlobalAttribute;
     // The value remembered, while the dicts it came from are unchanged; else null.
     PyObject *recall() const;
