@@ -26,9 +26,10 @@
 //   a known function of the         its __code__, __defaults__ and
 //   standard library (KnownFunction) __kwdefaults__ (assigning them moves no
 //                                   tag), no closure, and the value of every
-//                                   global its known steps read (compared at
-//                                   each use; from 3.12 on, while no watched
-//                                   dict changed, not looked up again)
+//                                   global its known steps read (looked up
+//                                   again only when a dict they were read
+//                                   through changed: by the dicts' version
+//                                   tags before 3.12, by a watcher from 3.12)
 //   isinstance(obj, ABC) (AbcCheck) where abc keeps the answer (the ABC's
 //                                   cache, its negative cache while current,
 //                                   its registry) and the weak reference it
@@ -49,12 +50,14 @@
 //                                   (KnownFunction), and for a registry
 //                                   answer, how obj's class's metaclass reads
 //                                   __mro__
-//   a module global                 from 3.12 on, a dict watcher on the dicts
-//   (Global, GlobalAttribute)       it was read from, and for an attribute of
-//                                   a module, that the module is still of the
-//                                   plain module type (assigning __class__
-//                                   changes no dict); before 3.12, looked up
-//                                   at every use
+//   a module global                 the dicts it was read from, unchanged
+//   (Global, GlobalAttribute)       (before 3.12 by their version tags, which
+//                                   every change renews, from 3.12 by a dict
+//                                   watcher), and for an attribute of a
+//                                   module, that the global still names that
+//                                   module and that it is still of the plain
+//                                   module type (assigning __class__ changes
+//                                   no dict)
 //   an attribute of an instance     nothing kept: the instance's dict is read
 //   (instance_attribute)            at each use, so a replaced __dict__ is seen
 //
