@@ -388,6 +388,11 @@ class Generator(object):
             "%s.register(%s)" % (abc_, self.pick(["Arbel", "Obj", "list", "tuple"])),
             "%s._abc_registry_clear()" % abc_, "%s._abc_caches_clear()" % abc_,
             "isinstance(PlainMap({}), %s)" % abc_,
+            # abc's sets grow (and are resized), lose entries as the classes
+            # die, and are refilled with new references after a register()
+            # anywhere makes the negative caches stale.
+            "[isinstance(type('T%%d' %% i, (), {})(), %s) for i in range(40)]" % abc_,
+            "__import__('abc').ABCMeta('Fresh', (__import__('abc').ABC,), {}).register(int)",
         ])
 
     def instance_mutation(self, family):
