@@ -90,6 +90,7 @@ int names_builtin(PyObject *function, const char *name) {
 // what the walk after `klass` finds (borrowed from a class dict; compared only).
 struct Landing {
     PyObject *klass = nullptr, *found = nullptr;
+    bool data_in_dict = false;  // as State::data_in_dict, for the same class
 };
 
 struct State {
@@ -113,12 +114,24 @@ struct State {
 
 // Whether super() in the method being called lands on UserList's own
 // method `which`, with its code unchanged.
-bool lands_on_userlist(const Call &c, Base which) {
+// `self.data` is the instance dict's entry (generic lookup, no data
+// descriptor `data`).
+bool reads_data_from_dict(PyTypeObject *t) {
+    PyObject *descr;
+    return t->tp_getattro == PyObject_GenericGetAttr &&
+           (!(descr = class_attribute(t, n_data)) || !PyDescr_IsData(descr));
+}
+
+// `data_in_dict`, when given, is set as reads_data_from_dict() answers for
+// the class now.
+bool lands_on_userlist(const Call &c, Base which, bool *data_in_dict = nullptr) {
     PyObject *klass = c.defining_class_if_any();
     if (!klass) return false;
     Landing l = state.landing[which].get(Py_TYPE(c[0]), [klass, which](PyTypeObject *t) {
-        return Landing{klass, super_target(t, klass, *base_names[which]).get()};
+        Ref found = super_target(t, klass, *base_names[which]);
+        return Landing{klass, found.get(), reads_data_from_dict(t)};
     });
+    if (data_in_dict) *data_in_dict = l.data_in_dict;
     return l.klass == klass && state.userlist[which].is(l.found);
 }
 
@@ -133,13 +146,10 @@ int super_method(const Call &c, Base which, Ref &bound) {
     return bound ? 1 : -1;
 }
 
-// self.data
-Ref data_of(PyObject *self) {
-    bool in_dict = state.data_in_dict.get(Py_TYPE(self), [](PyTypeObject *t) {
-        PyObject *descr;
-        return t->tp_getattro == PyObject_GenericGetAttr &&
-               (!(descr = class_attribute(t, n_data)) || !PyDescr_IsData(descr));
-    });
+// self.data; `known` (-1: not known) is reads_data_from_dict() for its
+// class, read with nothing run since.
+Ref data_of(PyObject *self, int known = -1) {
+    bool in_dict = known >= 0 ? known != 0 : state.data_in_dict.get(Py_TYPE(self), reads_data_from_dict);
     if (in_dict) {
         Ref data;
         int found = instance_attribute(self, n_data, data);
@@ -598,10 +608,11 @@ PyObject *Frayle_getitem(Call &c) {
     }
     // return super().__getitem__(index)()
     Ref entry;
-    if (lands_on_userlist(c, kGetitem)) {
+    bool data_in_dict;
+    if (lands_on_userlist(c, kGetitem, &data_in_dict)) {
         // UserList.__getitem__: isinstance(i, slice) is false, as above;
         // return self.data[i]
-        Ref data = data_of(self);
+        Ref data = data_of(self, data_in_dict);
         if (!data) return nullptr;
         entry = Ref::steal(PyObject_GetItem(data.get(), index));
     } else {
