@@ -177,6 +177,7 @@ public:
         for (int i = 0; i < other.n_; ++i) add(other.types_[i], epoch);
     }
     bool sound() const { return sound_; }
+    bool empty() const { return n_ == 0; }
     bool stands(uint64_t epoch) const {
         for (int i = 0; i < n_; ++i)
             if (!stamp_is(types_[i], epoch, stamps_[i])) return false;
@@ -237,7 +238,7 @@ public:
             Entry &e = set[0].type == type ? set[0] : set[1];
             uint64_t epoch;
             if (e.type == type && quick_epoch(epoch) && stamp_is(type, epoch, e.stamp) && e.meta == Py_TYPE(type) &&
-                (!e.meta_stamp || stamp_is(e.meta, epoch, e.meta_stamp)) && e.footing.stands(epoch)) {
+                (e.plain || ((!e.meta_stamp || stamp_is(e.meta, epoch, e.meta_stamp)) && e.footing.stands(epoch)))) {
                 TESSEL_CHECK(PyType_Check(reinterpret_cast<PyObject *>(type)));
                 return e.fact;
             }
@@ -250,11 +251,13 @@ public:
     static_assert(Ways % 2 == 0, "entries come in sets of two");
 
 private:
-    struct Entry {
+    // (Aligned so that a set's place is found with a shift.)
+    struct alignas(64) Entry {
         PyTypeObject *type = nullptr;  // compared only
         uint64_t stamp = 0;
         PyTypeObject *meta = nullptr;  // compared only
         uint64_t meta_stamp = 0;       // 0: a metaclass that cannot change
+        bool plain = true;             // no metaclass stamp and no footing to compare
         Footing footing;
         Fact fact{};
     };
@@ -278,7 +281,7 @@ private:
             Py_TYPE(type) == meta && (!compat::type_is_mutable(meta) || (meta_stamp && class_stamp(meta, epoch) == meta_stamp)) &&
             recorder.footing.stands(epoch)) {
             Entry *set = set_of(type);
-            Entry fresh{type, stamp, meta, meta_stamp, recorder.footing, fact};
+            Entry fresh{type, stamp, meta, meta_stamp, !meta_stamp && recorder.footing.empty(), recorder.footing, fact};
             if (set[0].type == type) {
                 set[0] = fresh;
             } else if (set[1].type == type) {
