@@ -415,7 +415,7 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
         return PyObject_IsInstance(obj, cls);
     auto *abc = reinterpret_cast<PyTypeObject *>(cls);
     PyTypeObject *meta = Py_TYPE(cls);
-    Entry &e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
+    Entry &e = entry(type, cls);
     // Probing abc's sets for obj's class runs no code of anyone's while that
     // class's metaclass hashes and compares as type does: an entry's hash
     // then equals the probe's only for a reference to the same class.
@@ -454,8 +454,18 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
                 break;
         }
     }
+    return check(obj, cls);
+}
+
+int AbcCheck::check(PyObject *obj, PyObject *cls) {
+    PyTypeObject *type = Py_TYPE(obj);
+    auto *abc = reinterpret_cast<PyTypeObject *>(cls);
+    PyTypeObject *meta = Py_TYPE(cls);
+    Entry &e = entry(type, cls);
+    bool quiet = Py_TYPE(type)->tp_richcompare == PyType_Type.tp_richcompare &&
+                 Py_TYPE(type)->tp_hash == PyType_Type.tp_hash;
     if (!abc_ready()) return PyObject_IsInstance(obj, cls);
-    epoch = tag_epoch();
+    uint64_t epoch = tag_epoch();
     uint64_t type_stamp = class_stamp(type, epoch), cls_stamp = class_stamp(abc, epoch),
              meta_stamp = class_stamp(meta, epoch);
     if (!type_stamp || !cls_stamp || !meta_stamp) return PyObject_IsInstance(obj, cls);

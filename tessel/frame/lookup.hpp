@@ -406,6 +406,12 @@ private:
         PyTypeObject *type_meta = nullptr;
         uint64_t type_meta_stamp = 0;
     };
+    Entry &entry(PyTypeObject *type, PyObject *cls) {
+        return entries_[(reinterpret_cast<uintptr_t>(type) >> 6 ^ reinterpret_cast<uintptr_t>(cls) >> 4) % kWays];
+    }
+    // Everything but an answer from an entry that stands.  Out of line: the
+    // check of an entry stays small.
+    [[gnu::noinline]] int check(PyObject *obj, PyObject *cls);
     void remember(Entry &e, Entry fresh) {
         PyObject *old = e.ref;
         e = fresh;
