@@ -159,14 +159,6 @@ void keep(WatchedValue &kept, Watch *w, PyObject *v, uint64_t generation) {
     if (generation && w->generation == generation) kept = {v, generation, {}};
 }
 
-// Before 3.12: the dicts a value was read through still carry the version
-// tags they had then (a dict of 0 was not consulted).
-bool dicts_unchanged(const DictVersions &seen) {
-    for (int i = 0; i < DictVersions::kMax; ++i)
-        if (seen.dicts[i] && compat::dict_version(seen.dicts[i]) != seen.versions[i]) return false;
-    return true;
-}
-
 }  // namespace
 
 // -------------------------------------------------------------- known functions
@@ -222,8 +214,7 @@ bool KnownFunction::globals_unchanged() const {
         builtins_read = true;
         if (w && builtins && watched(w, globals) && watched(w, builtins)) generation = w->generation;
     } else if constexpr (version_globals) {
-        // The globals unchanged, so is what they name as builtins.
-        if (checked_versions_.dicts[0] == globals && dicts_unchanged(checked_versions_)) return true;
+        // (unchanged() found the dicts of the last comparison changed.)
         seen.dicts[0] = globals;
         seen.versions[0] = compat::dict_version(globals);
     }
@@ -252,7 +243,7 @@ bool KnownFunction::globals_unchanged() const {
         if (generation && the_watch()->generation == generation) checked_ = generation;
     } else if constexpr (version_globals) {
         // (A key's __eq__ met in a lookup may have changed a dict meanwhile.)
-        if (dicts_unchanged(seen)) checked_versions_ = seen;
+        if (seen.unchanged()) checked_versions_ = seen;
     }
     return true;
 }
@@ -409,6 +400,17 @@ bool registry_reached(PyTypeObject *abc, PyTypeObject *type) {
 
 }  // namespace
 
+namespace {
+
+// Probing abc's sets for `type` runs no code of anyone's while its metaclass
+// hashes and compares as type does: an entry's hash then equals the probe's
+// only for a reference to the same class.
+bool probes_quietly(PyTypeObject *type) {
+    return Py_TYPE(type)->tp_richcompare == PyType_Type.tp_richcompare && Py_TYPE(type)->tp_hash == PyType_Type.tp_hash;
+}
+
+}  // namespace
+
 int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
     PyTypeObject *type = Py_TYPE(obj);
     if (!fast_paths || reinterpret_cast<PyObject *>(type) == cls || !PyType_Check(cls) || PyType_CheckExact(cls))
@@ -416,11 +418,7 @@ int AbcCheck::operator()(PyObject *obj, PyObject *cls) {
     auto *abc = reinterpret_cast<PyTypeObject *>(cls);
     PyTypeObject *meta = Py_TYPE(cls);
     Entry &e = entry(type, cls);
-    // Probing abc's sets for obj's class runs no code of anyone's while that
-    // class's metaclass hashes and compares as type does: an entry's hash
-    // then equals the probe's only for a reference to the same class.
-    bool quiet = Py_TYPE(type)->tp_richcompare == PyType_Type.tp_richcompare &&
-                 Py_TYPE(type)->tp_hash == PyType_Type.tp_hash;
+    bool quiet = probes_quietly(type);
     uint64_t epoch;
     if (e.type == type && e.cls == cls && e.meta == meta && quiet && quick_epoch(epoch) &&
         stamp_is(type, epoch, e.type_stamp) && stamp_is(abc, epoch, e.cls_stamp) && stamp_is(meta, epoch, e.meta_stamp) &&
@@ -462,8 +460,7 @@ int AbcCheck::check(PyObject *obj, PyObject *cls) {
     auto *abc = reinterpret_cast<PyTypeObject *>(cls);
     PyTypeObject *meta = Py_TYPE(cls);
     Entry &e = entry(type, cls);
-    bool quiet = Py_TYPE(type)->tp_richcompare == PyType_Type.tp_richcompare &&
-                 Py_TYPE(type)->tp_hash == PyType_Type.tp_hash;
+    bool quiet = probes_quietly(type);
     if (!abc_ready()) return PyObject_IsInstance(obj, cls);
     uint64_t epoch = tag_epoch();
     uint64_t type_stamp = class_stamp(type, epoch), cls_stamp = class_stamp(abc, epoch),
@@ -482,14 +479,10 @@ int AbcCheck::check(PyObject *obj, PyObject *cls) {
         // ABC's cache, then, while that is current, in its negative cache;
         // then, as _abc_subclasscheck goes on after the hook said
         // NotImplemented, registered directly.
-        // Held: a metaclass's __eq__, met in the sets' comparisons, may drop
-        // the entry or give cls another _abc_impl.
-        // Each later step stands on what was checked only while the classes
-        // kept their tags.
+        // Held while the sets are read, though obj's class probes quietly.
         compat::AbcData *impl = e.impl;
         Source source = e.source;
         Ref ref = Ref::borrow(e.ref), hold_impl = Ref::borrow(reinterpret_cast<PyObject *>(impl));
-        auto still = [&] { return quiet || unmoved(); };
         // Found in the set the entry names, which was resized since, or
         // holds another reference to the class now (abc refilled it): where
         // it keeps which, for the next check.
@@ -506,7 +499,6 @@ int AbcCheck::check(PyObject *obj, PyObject *cls) {
         int found = in_set(impl->cache, ref.get());
         if (found > 0) found_in(Source::Cache, impl->cache);
         if (found) return found < 0 ? -1 : 1;
-        if (!still()) return PyObject_IsInstance(obj, cls);
         if (source != Source::Cache && impl->negative_cache && PySet_GET_SIZE(impl->negative_cache) > 0) {
             unsigned long long token;
             if (cache_token(&token) < 0) return -1;
@@ -516,7 +508,7 @@ int AbcCheck::check(PyObject *obj, PyObject *cls) {
                 if (found) return found < 0 ? -1 : 0;
             }
         }
-        if (source == Source::Registry && still() && registry_reached(abc, type)) {
+        if (source == Source::Registry && registry_reached(abc, type)) {
             found = in_set(impl->registry, ref.get());
             if (found > 0) found_in(Source::Registry, impl->registry);
             if (found) return found < 0 ? -1 : 1;
@@ -585,7 +577,7 @@ PyObject *Global::recall() const {
     if constexpr (watch_globals) {
         return recall_watched(kept_, the_watch());
     } else if constexpr (version_globals) {
-        return kept_.value && dicts_unchanged(kept_.seen) ? kept_.value : nullptr;
+        return kept_.value && kept_.seen.unchanged() ? kept_.value : nullptr;
     } else {
         return nullptr;
     }
@@ -616,7 +608,7 @@ Ref Global::look_up() const {
         if constexpr (watch_globals) {
             keep(kept_, w, v, generation);
         } else if constexpr (version_globals) {
-            if (globals && dicts_unchanged(seen)) kept_ = {v, 0, seen};
+            if (globals && seen.unchanged()) kept_ = {v, 0, seen};
         }
         return result;
     }
@@ -635,7 +627,7 @@ Ref GlobalAttribute::get() const {
         // The global still names the module (which so lives on), a plain
         // module still, with the same dict, unchanged.
         if (kept_.value && holder_ && global_.recall() == holder_ && Py_TYPE(holder_) == &PyModule_Type &&
-            PyModule_GetDict(holder_) == kept_.seen.dicts[0] && dicts_unchanged(kept_.seen))
+            PyModule_GetDict(holder_) == kept_.seen.dicts[0] && kept_.seen.unchanged())
             return Ref::borrow(kept_.value);
     }
     Ref holder = global_.get();
@@ -666,7 +658,7 @@ Ref GlobalAttribute::get() const {
             if constexpr (watch_globals) {
                 keep(kept_, w, v, generation);
             } else if constexpr (version_globals) {
-                if (global_.recall() == holder.get() && dicts_unchanged(seen)) kept_ = {v, 0, seen};
+                if (global_.recall() == holder.get() && seen.unchanged()) kept_ = {v, 0, seen};
             }
             holder_ = holder.get();
             return result;

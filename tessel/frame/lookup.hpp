@@ -251,8 +251,7 @@ public:
     static_assert(Ways % 2 == 0, "entries come in sets of two");
 
 private:
-    // (Aligned so that a set's place is found with a shift.)
-    struct alignas(64) Entry {
+    struct Entry {
         PyTypeObject *type = nullptr;  // compared only
         uint64_t stamp = 0;
         PyTypeObject *meta = nullptr;  // compared only
@@ -305,6 +304,12 @@ struct DictVersions {
     static constexpr int kMax = 2;
     PyObject *dicts[kMax] = {};
     uint64_t versions[kMax] = {};
+    // Every dict consulted still carries its tag (read in order).
+    bool unchanged() const {
+        for (int i = 0; i < kMax; ++i)
+            if (dicts[i] && compat::dict_version(dicts[i]) != versions[i]) return false;
+        return true;
+    }
 };
 
 // A value borrowed from the dicts it was read through, and what tells that
@@ -344,10 +349,7 @@ public:
         if constexpr (compat::has_dict_versions) {
             // The dicts the globals were last read through, unchanged (the
             // builtins are reached through the globals, so read second).
-            const DictVersions &seen = checked_versions_;
-            if (seen.dicts[0] && compat::dict_version(seen.dicts[0]) == seen.versions[0] &&
-                (!seen.dicts[1] || compat::dict_version(seen.dicts[1]) == seen.versions[1]))
-                return true;
+            if (checked_versions_.dicts[0] && checked_versions_.unchanged()) return true;
         }
         return globals_unchanged();
     }
@@ -438,12 +440,7 @@ public:
     explicit Global(const char *name) : name_(name) {}
     Ref get() const {
         if constexpr (fast_paths && compat::has_dict_versions) {
-            // (The builtins are reached only when the module's dict lacks
-            // the name, so read second.)
-            const DictVersions &seen = kept_.seen;
-            if (kept_.value && compat::dict_version(seen.dicts[0]) == seen.versions[0] &&
-                (!seen.dicts[1] || compat::dict_version(seen.dicts[1]) == seen.versions[1]))
-                return Ref::borrow(kept_.value);
+            if (kept_.value && kept_.seen.unchanged()) return Ref::borrow(kept_.value);
         }
         return look_up();
     }
